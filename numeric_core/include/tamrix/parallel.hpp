@@ -1,0 +1,52 @@
+// Element-wise evaluation on the worker pool.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "tamrix/buffer.hpp"
+#include "tamrix/pool.hpp"
+
+namespace tamrix {
+
+// Handing a range to the pool costs a few microseconds (waking a sleeping
+// worker and waiting for the last piece). Ranges whose whole evaluation is
+// cheaper than that are computed on the calling thread; results are identical
+// either way, since every element depends on its index alone. The cut-off is
+// counted in "work units": elements times the kernel's relative cost.
+inline constexpr std::size_t inline_work_limit = 16384;
+
+// Relative per-element cost of a kernel: 1 for a few arithmetic operations,
+// more for kernels with transcendental calls or long polynomials.
+struct Cost {
+  std::size_t units = 1;
+};
+
+inline bool worth_parallel(std::size_t n, Cost cost) {
+  return n >= 2 && n >= inline_work_limit / (cost.units == 0 ? 1 : cost.units);
+}
+
+// Calls body(lo, hi) over [0, n), in parallel when the range is worth it.
+// The pool is created on the first call in any case.
+template <class Body>
+void parallel_for(std::size_t n, Cost cost, Body&& body) {
+  pool::ensure_started();
+  if (!worth_parallel(n, cost)) {
+    if (n > 0) body(std::size_t{0}, n);
+    return;
+  }
+  pool::run(n, body);
+}
+
+// The n results of element(i), in index order, in a freshly allocated buffer.
+template <class Element>
+DoubleBuffer parallel_map(std::size_t n, Cost cost, Element&& element) {
+  DoubleBuffer out(n);
+  double* dst = out.data();
+  parallel_for(n, cost, [dst, &element](std::size_t lo, std::size_t hi) {
+    for (std::size_t i = lo; i < hi; ++i) dst[i] = element(i);
+  });
+  return out;
+}
+
+}  // namespace tamrix

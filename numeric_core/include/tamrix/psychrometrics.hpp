@@ -1,0 +1,38 @@
+// Psychrometric constant and saturation vapour pressure (FAO-56 style, with
+// temperatures in degrees Fahrenheit). Every step is written in the order of
+// operations that defines the result bit for bit.
+#pragma once
+
+#include <cmath>
+#include <limits>
+
+namespace tamrix::meteorology {
+
+// Pressure in kPa to the psychrometric constant in kPa/degC.
+inline double psychrometric_constant(double pressure_kpa) { return pressure_kpa * 0.00066474; }
+
+// Degrees Fahrenheit to Celsius: add -32, times 5, divided by 9 (this exact
+// order; (T - 32) / 1.8 differs in the last bit).
+inline double fahrenheit_to_celsius(double temperature_f) {
+  return ((temperature_f + (-32.0)) * 5.0) / 9.0;
+}
+
+// Tetens saturation vapour pressure over water, kPa; NaN at or below 0 degC.
+inline double saturation_vapor_pressure(double temperature_f) {
+  const double c = fahrenheit_to_celsius(temperature_f);
+  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+  const double q = (17.27 * c) / (c + 237.3);
+  return std::exp(q) * 0.6108;
+}
+
+// Slope of the saturation vapour pressure curve, kPa/degC; NaN at or below
+// 0 degC.
+inline double saturation_vapor_pressure_slope(double temperature_f) {
+  const double c = fahrenheit_to_celsius(temperature_f);
+  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+  const double d = c + 237.3;
+  const double q = (17.27 * c) / d;
+  return ((std::exp(q) * 0.6108) * 4096.0) / (d * d);
+}
+
+}  // namespace tamrix::meteorology

@@ -1,0 +1,365 @@
+#include "tamrix/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <sstream>
+#include <vector>
+
+#include "tamrix/failure.hpp"
+
+namespace tamrix::pool {
+namespace {
+
+constexpr const char* not_initialized = "The global thread pool has not been initialized.";
+
+// One parallel call. It lives on the calling thread's stack; the last piece to
+// finish publishes `done`, after which no worker touches the job again.
+struct Job {
+  explicit Job(RangeFn fn, std::size_t n) : body(fn), remaining(n) {}
+  RangeFn body;
+  std::atomic<std::size_t> remaining;
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;  // written once, by the piece that set `failed`
+  std::atomic<bool> done{false};
+};
+
+constexpr int external_thread = -1;
+
+struct Piece {
+  Job* job;
+  std::size_t lo;
+  std::size_t hi;
+  std::size_t budget;
+  int creator;  // worker index that made this piece, or external_thread
+};
+
+class Pool {
+ public:
+  explicit Pool(std::size_t threads);
+  // Starts the workers. On failure the threads already started keep using
+  // this object, so it must then be leaked, never freed.
+  void start();
+  std::size_t size() const noexcept { return queues_.size(); }
+  void run(std::size_t n, RangeFn body);
+
+ private:
+  struct Queue {
+    std::mutex mutex;
+    std::deque<Piece> pieces;
+  };
+
+  static void* thread_main(void* arg);
+  void worker_loop(int self);
+  bool find_work(int self, Piece& out);
+  void execute(int self, Piece piece);
+  void push(Queue& queue, const Piece& piece);
+  static bool pop_back(Queue& queue, Piece& out);
+  static bool pop_front(Queue& queue, Piece& out);
+
+  std::vector<std::unique_ptr<Queue>> queues_;
+  Queue injected_;
+  // Bumped whenever work is published; sleeping workers wait on it.
+  std::atomic<std::uint32_t> work_epoch_{0};
+  std::atomic<int> sleepers_{0};
+  // Bumped whenever a job completes; callers wait on it (the job itself may be
+  // gone by the time a notification would be delivered).
+  std::atomic<std::uint32_t> done_epoch_{0};
+};
+
+struct WorkerStart {
+  Pool* pool;
+  int index;
+};
+
+Pool::Pool(std::size_t threads) {
+  queues_.reserve(threads);
+  for (std::size_t i = 0; i < threads; ++i) queues_.push_back(std::make_unique<Queue>());
+}
+
+void Pool::start() {
+  const std::size_t threads = queues_.size();
+
+  // Workers never handle signals: they are delivered to Python's threads.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, std::size_t{2} << 20);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  int error = 0;
+  for (std::size_t i = 0; i < threads && error == 0; ++i) {
+    auto* start = new WorkerStart{this, static_cast<int>(i)};
+    pthread_t thread;
+    error = pthread_create(&thread, &attr, &Pool::thread_main, start);
+    if (error != 0) delete start;
+  }
+  pthread_attr_destroy(&attr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (error != 0) {
+    throw Failure(std::string(not_initialized) + " Could not start worker thread: error " +
+                  std::to_string(error));
+  }
+}
+
+void* Pool::thread_main(void* arg) {
+  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+  const std::string name = "tamrix-" + std::to_string(start->index);
+  pthread_setname_np(pthread_self(), name.c_str());
+  start->pool->worker_loop(start->index);
+  return nullptr;
+}
+
+void Pool::push(Queue& queue, const Piece& piece) {
+  {
+    std::lock_guard lock(queue.mutex);
+    queue.pieces.push_back(piece);
+  }
+  work_epoch_.fetch_add(1);
+  if (sleepers_.load() > 0) work_epoch_.notify_all();
+}
+
+bool Pool::pop_back(Queue& queue, Piece& out) {
+  std::lock_guard lock(queue.mutex);
+  if (queue.pieces.empty()) return false;
+  out = queue.pieces.back();
+  queue.pieces.pop_back();
+  return true;
+}
+
+bool Pool::pop_front(Queue& queue, Piece& out) {
+  std::lock_guard lock(queue.mutex);
+  if (queue.pieces.empty()) return false;
+  out = queue.pieces.front();
+  queue.pieces.pop_front();
+  return true;
+}
+
+bool Pool::find_work(int self, Piece& out) {
+  // Own work newest-first (it is hot in cache), others' oldest-first (the
+  // largest pieces), then what outside threads handed in.
+  if (pop_back(*queues_[self], out)) return true;
+  const std::size_t n = queues_.size();
+  for (std::size_t k = 1; k < n; ++k) {
+    if (pop_front(*queues_[(self + k) % n], out)) return true;
+  }
+  return pop_front(injected_, out);
+}
+
+void Pool::worker_loop(int self) {
+  for (;;) {
+    Piece piece;
+    if (find_work(self, piece)) {
+      execute(self, piece);
+      continue;
+    }
+    const std::uint32_t seen = work_epoch_.load();
+    if (find_work(self, piece)) {
+      execute(self, piece);
+      continue;
+    }
+    sleepers_.fetch_add(1);
+    work_epoch_.wait(seen);
+    sleepers_.fetch_sub(1);
+  }
+}
+
+void Pool::execute(int self, Piece piece) {
+  Job* job = piece.job;
+  if (piece.creator != self) piece.budget = std::max(size(), piece.budget / 2);
+  std::size_t lo = piece.lo;
+  std::size_t hi = piece.hi;
+  while ((hi - lo) / 2 >= 1 && piece.budget > 0) {
+    piece.budget /= 2;
+    const std::size_t mid = lo + (hi - lo) / 2;
+    push(*queues_[self], Piece{job, mid, hi, piece.budget, self});
+    hi = mid;
+  }
+  if (!job->failed.load(std::memory_order_relaxed)) {
+    try {
+      job->body(lo, hi);
+    } catch (...) {
+      if (!job->failed.exchange(true)) job->error = std::current_exception();
+    }
+  }
+  const std::size_t count = hi - lo;
+  if (job->remaining.fetch_sub(count) == count) {
+    job->done.store(true);  // last touch of the job
+    done_epoch_.fetch_add(1);
+    done_epoch_.notify_all();
+  }
+}
+
+void Pool::run(std::size_t n, RangeFn body) {
+  if (n == 0) return;
+  Job job(body, n);
+  push(injected_, Piece{&job, 0, n, size(), external_thread});
+  for (;;) {
+    const std::uint32_t seen = done_epoch_.load();
+    if (job.done.load()) break;
+    done_epoch_.wait(seen);
+  }
+  if (job.error) std::rethrow_exception(job.error);
+}
+
+// Process-wide state. A forked child starts over: the parent's workers do
+// not exist there, and a mutex may have been copied in a locked state.
+struct Global {
+  std::mutex mutex;
+  bool attempted = false;
+  Pool* pool = nullptr;
+  std::string error;
+};
+
+alignas(Global) unsigned char global_storage[sizeof(Global)];
+Global* global_state = nullptr;
+std::once_flag atfork_once;
+
+void reset_after_fork() { global_state = new (global_storage) Global(); }
+
+Global& global() {
+  std::call_once(atfork_once, [] {
+    reset_after_fork();
+    pthread_atfork(nullptr, nullptr, &reset_after_fork);
+  });
+  return *global_state;
+}
+
+Pool& instance() {
+  Global& g = global();
+  std::lock_guard lock(g.mutex);
+  if (!g.attempted) {
+    g.attempted = true;
+    try {
+      auto pool = std::make_unique<Pool>(configured_size());
+      Pool* candidate = pool.get();
+      pool.release()->start();  // leaked on failure: started workers still use it
+      g.pool = candidate;
+    } catch (const Failure& failure) {
+      g.error = failure.what();
+    } catch (const std::exception& e) {
+      g.error = std::string(not_initialized) + " " + e.what();
+    }
+  }
+  if (g.pool == nullptr) throw Failure(g.error);
+  return *g.pool;
+}
+
+std::optional<std::size_t> read_unsigned(const std::string& text) {
+  return parse_thread_count(text.c_str());
+}
+
+// cgroup v2: the tightest cpu.max quota on the path from this process's
+// cgroup up to the root.
+std::optional<std::size_t> cgroup2_limit(const std::string& path) {
+  std::optional<std::size_t> best;
+  std::string dir = path;
+  for (;;) {
+    std::ifstream file("/sys/fs/cgroup" + dir + "/cpu.max");
+    std::string quota, period;
+    if (file >> quota >> period && quota != "max") {
+      auto q = read_unsigned(quota);
+      auto p = read_unsigned(period);
+      if (q && p && *p > 0) {
+        const std::size_t cpus = std::max<std::size_t>(1, *q / *p);
+        best = best ? std::min(*best, cpus) : cpus;
+      }
+    }
+    if (dir.empty() || dir == "/") break;
+    const auto slash = dir.rfind('/');
+    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
+  }
+  return best;
+}
+
+// cgroup v1: the CFS quota of the cpu controller.
+std::optional<std::size_t> cgroup1_limit(const std::string& path) {
+  for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+    for (const std::string& dir : {std::string(mount) + path, std::string(mount)}) {
+      std::ifstream quota_file(dir + "/cpu.cfs_quota_us");
+      std::ifstream period_file(dir + "/cpu.cfs_period_us");
+      long long quota = 0, period = 0;
+      if (quota_file >> quota && period_file >> period) {
+        if (quota <= 0 || period <= 0) return std::nullopt;
+        return std::max<long long>(1, quota / period);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> cgroup_limit() {
+  std::ifstream file("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(file, line)) {
+    const auto first = line.find(':');
+    const auto second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) return cgroup2_limit(path);
+    std::stringstream list(controllers);
+    for (std::string name; std::getline(list, name, ',');) {
+      if (name == "cpu") return cgroup1_limit(path);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::size_t> parse_thread_count(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  if (*text == '+') ++text;
+  if (*text == '\0') return std::nullopt;
+  std::size_t value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return std::nullopt;
+    if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<std::size_t>(*text - '0'), &value)) {
+      return std::nullopt;
+    }
+  }
+  return value;
+}
+
+std::size_t available_cpus() {
+  std::size_t cpus = 1;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    cpus = std::max(1, CPU_COUNT(&set));
+  }
+  if (auto limit = cgroup_limit()) cpus = std::min(cpus, *limit);
+  return cpus;
+}
+
+std::size_t configured_size() {
+  if (auto threads = parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) {
+    return *threads > 0 ? *threads : available_cpus();
+  }
+  if (auto threads = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS"));
+      threads && *threads > 0) {
+    return *threads;
+  }
+  return available_cpus();
+}
+
+std::size_t size() { return instance().size(); }
+
+void ensure_started() { instance(); }
+
+void run(std::size_t n, RangeFn body) { instance().run(n, body); }
+
+}  // namespace tamrix::pool

@@ -1,0 +1,45 @@
+// Array arguments and result arrays.
+//
+// An accepted array is read in place: the call holds a reference and a shared
+// borrow for its duration and never copies the data. A result takes over the
+// computed buffer: its base is a PySliceContainer that frees the buffer when
+// the last view of it goes away.
+#pragma once
+
+#include <cstddef>
+
+#include "python.hpp"
+#include "tamrix/buffer.hpp"
+
+namespace tamrix::binding {
+
+// A float64 array argument accepted for the duration of one call.
+struct ArrayArg {
+  PyObject* object;    // strong reference, released at the end of the call
+  const double* data;  // valid once the contiguity check has passed
+  std::size_t size;
+};
+
+// Accepts a one-dimensional float64 ndarray (or subclass): takes a reference
+// and registers a shared borrow. Returns false with a TypeError pending when
+// the object is not such an array. Throws tamrix::Failure when NumPy is
+// unavailable or the borrow cannot be registered.
+bool accept_float_array(PyObject* object, ArrayArg& out);
+
+// Ends the borrow and drops the reference.
+void release_float_array(ArrayArg& array) noexcept;
+
+// Returns false with TypeError "The given array is not contiguous" pending
+// unless the array is C- or F-contiguous.
+bool check_contiguous(const ArrayArg& array);
+
+// The generic equal-length checks; false with a ValueError pending.
+bool check_len2(std::size_t len_a, std::size_t len_b, const char* name_a, const char* name_b);
+bool check_len3(std::size_t len_a, std::size_t len_b, std::size_t len_c, const char* name_a,
+                const char* name_b, const char* name_c);
+
+// Wraps the buffer in a new 1-D float64 array without copying it. Throws
+// tamrix::Failure when the array cannot be made (the buffer is then freed).
+PyObject* make_result_array(DoubleBuffer&& buffer);
+
+}  // namespace tamrix::binding

@@ -1,0 +1,201 @@
+// The declarative function table and the generic argument binding.
+//
+// Each Python function is described once by a `Description` (its name, its
+// parameters with their kinds, its documentation text). A table row pairs a
+// description with a body; `entry<D, Body>` is the generic wrapper that binds
+// positional and keyword arguments, converts each in parameter order, checks
+// array contiguity, runs the body and releases what it acquired, on every
+// path, with every C++ failure turned into a Python exception.
+//
+// Bodies: `scalar<D, kernel>` and `elementwise<D, kernel>` cover kernels that
+// map doubles (and flags) to a double; anything else is a function
+// `PyObject* body(Call&)`.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <utility>
+
+#include "arrays.hpp"
+#include "panic.hpp"
+#include "python.hpp"
+#include "tamrix/parallel.hpp"
+
+namespace tamrix::binding {
+
+enum class Kind : std::uint8_t { Float, Flag, OptionalFloat, Count, FloatArray };
+
+struct Param {
+  const char* name;
+  Kind kind;
+};
+
+constexpr Param Float(const char* name) { return {name, Kind::Float}; }
+constexpr Param Flag(const char* name) { return {name, Kind::Flag}; }
+constexpr Param OptionalFloat(const char* name) { return {name, Kind::OptionalFloat}; }
+constexpr Param Count(const char* name) { return {name, Kind::Count}; }
+constexpr Param FloatArray(const char* name) { return {name, Kind::FloatArray}; }
+
+inline constexpr std::size_t max_params = 5;
+
+// Immutable description of one Python function. Every parameter may be given
+// by position or keyword; the required ones are those before the first
+// optional parameter.
+struct Description {
+  const char* name;
+  std::array<Param, max_params> params{};
+  std::size_t count = 0;
+  std::size_t required = 0;
+  const char* doc = "";
+
+  constexpr Description(const char* function_name, std::initializer_list<Param> parameters,
+                        const char* documentation = "")
+      : name(function_name), doc(documentation) {
+    for (const Param& param : parameters) {
+      params[count++] = param;
+      if (param.kind != Kind::OptionalFloat && required + 1 == count) required = count;
+    }
+  }
+};
+
+// The arguments of one call, converted. Owns the accepted arrays and releases
+// them in reverse parameter order when it goes away.
+class Call {
+ public:
+  explicit Call(const Description& description) noexcept : description_(description) {}
+  ~Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // Binds, converts and checks contiguity. False means a Python exception is
+  // pending; internal failures are thrown.
+  bool prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+  double number(std::size_t i) const noexcept { return values_[i].number; }
+  bool flag(std::size_t i) const noexcept { return values_[i].flag; }
+  std::uint64_t count(std::size_t i) const noexcept { return values_[i].count; }
+  std::optional<double> optional(std::size_t i) const noexcept {
+    return values_[i].present ? std::optional<double>(values_[i].number) : std::nullopt;
+  }
+  const ArrayArg& array(std::size_t i) const noexcept { return values_[i].array; }
+  const Description& description() const noexcept { return description_; }
+
+ private:
+  struct Value {
+    union {
+      double number;
+      bool flag;
+      std::uint64_t count;
+      ArrayArg array;
+    };
+    bool present;
+  };
+
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
+  bool convert(std::size_t i, PyObject* object);
+
+  const Description& description_;
+  std::array<Value, max_params> values_;
+  std::size_t converted_ = 0;  // parameters converted so far (arrays among them are owned)
+};
+
+using EntryPoint = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+struct Function {
+  const Description* description;
+  EntryPoint entry;
+};
+
+template <const Description& D, auto Body>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Call call(D);
+    if (!call.prepare(args, nargs, kwnames)) return nullptr;
+    return Body(call);
+  });
+}
+
+// A table row.
+template <const Description& D, auto Body>
+constexpr Function row() {
+  return {&D, &entry<D, Body>};
+}
+
+// Creates the function objects of a submodule, in table order, and adds each
+// to it. Returns false with a Python exception pending on failure.
+bool register_functions(PyObject* submodule, std::span<const Function> functions);
+
+// Adds `object` to `module` under `name` and appends the name to `__all__`.
+bool add_to_module(PyObject* module, PyObject* name, PyObject* object);
+
+// --- Length rules -----------------------------------------------------------
+
+using LengthRule = bool (*)(const Call&);
+
+// All array parameters have the same length: check_len2 for two arrays,
+// check_len3 for three, nothing for one.
+bool equal_lengths(const Call& call);
+
+// --- Generic bodies for per-element kernels ---------------------------------
+
+namespace detail {
+
+// What kernel argument I receives: the array's data (read per element), or
+// the converted scalar (the same for every element).
+template <const Description& D, std::size_t I>
+auto operand(const Call& call) {
+  constexpr Kind kind = D.params[I].kind;
+  if constexpr (kind == Kind::FloatArray) {
+    return call.array(I).data;
+  } else if constexpr (kind == Kind::Flag) {
+    return call.flag(I);
+  } else {
+    static_assert(kind == Kind::Float, "per-element kernels take floats, flags and arrays");
+    return call.number(I);
+  }
+}
+
+inline double at(const double* data, std::size_t k) { return data[k]; }
+inline double at(double value, std::size_t) { return value; }
+inline bool at(bool value, std::size_t) { return value; }
+
+template <const Description& D>
+constexpr std::size_t first_array() {
+  for (std::size_t i = 0; i < D.count; ++i) {
+    if (D.params[i].kind == Kind::FloatArray) return i;
+  }
+  return D.count;
+}
+
+}  // namespace detail
+
+// A scalar function: the kernel applied once to the converted arguments.
+template <const Description& D, auto Kernel>
+PyObject* scalar(Call& call) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return PyFloat_FromDouble(Kernel(detail::operand<D, I>(call)...));
+  }
+  (std::make_index_sequence<D.count>{});
+}
+
+// An element-wise array function: element k of the result is the kernel
+// applied to element k of every array argument (and the scalar arguments).
+template <const Description& D, auto Kernel, Cost C = Cost{}, LengthRule Rule = &equal_lengths>
+PyObject* elementwise(Call& call) {
+  static_assert(detail::first_array<D>() < D.count, "an element-wise function takes an array");
+  if (!Rule(call)) return nullptr;
+  const std::size_t n = call.array(detail::first_array<D>()).size;
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    const std::tuple ops{detail::operand<D, I>(call)...};
+    return make_result_array(parallel_map(
+        n, C, [ops](std::size_t k) { return Kernel(detail::at(std::get<I>(ops), k)...); }));
+  }
+  (std::make_index_sequence<D.count>{});
+}
+
+}  // namespace tamrix::binding

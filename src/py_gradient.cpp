@@ -1,0 +1,13 @@
+// The `gradient` submodule.
+#include <span>
+
+#include "binding.hpp"
+#include "submodules.hpp"
+
+namespace tamrix::py_gradient {
+
+bool register_functions(PyObject* module) {
+  return binding::register_functions(module, std::span<const binding::Function>{});
+}
+
+}  // namespace tamrix::py_gradient
