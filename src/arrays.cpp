@@ -69,7 +69,8 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0,
+    Py_TPFLAGS_DEFAULT,          slice_container_slots,
 };
 
 PyTypeObject* slice_container_type = nullptr;  // created on first use, never released
