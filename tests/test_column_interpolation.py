@@ -185,7 +185,8 @@ def test_count_conversion():
 
 DOCS = {
     "temp_extrapolate_array":
-        "Extrapolate temperature for arrays: one level against arrays of t_bot, p_sfc, ps, phi_sfc.",
+        "Extrapolate temperature for arrays: one level against arrays of "
+        "t_bot, p_sfc, ps, phi_sfc.",
     "geo_height_extrapolate_array": "Extrapolate geopotential height for arrays.",
     "pressure_at_hybrid_levels_array":
         "Compute pressure at hybrid levels for all levels and surface pressures.\n"

@@ -10,6 +10,8 @@ from libm import divide, log
 
 from _tamrix_rs import interpolation as it
 
+nan = math.nan
+
 ALPHA = 0.19026407890550429
 INV_G = 0.10197671667604852
 SIXTH = 0.16666666666666666
@@ -129,17 +131,18 @@ def test_special_values(name, position):
         assert_same_bits(scalar(*row), reference(*row))
 
 
-def test_level_at_the_surface_gives_surface_values():
+def test_surface_values():
     t_bot, p_sfc, ps, phi = 281.3, 91234.5, 93456.7, 12345.6
     t_star = ((ps / p_sfc - 1.0) * ALPHA + 1.0) * t_bot
-    assert_same_bits(it.temp_extrapolate_scalar(t_bot, ps, p_sfc, ps, phi), t_star)
+    assert_same_bits(it.temp_extrapolate_scalar(t_bot, ps, p_sfc, ps, phi), t_star)  # lev = ps
     assert_same_bits(it.geo_height_extrapolate_scalar(t_bot, ps, p_sfc, ps, phi), INV_G * phi)
-    assert_same_bits(it.temp_extrapolate_scalar(t_bot, 1e5, ps, ps, 0.0),
-                     temperature(t_bot, 1e5, ps, ps, 0.0))
-    assert it.temp_extrapolate_scalar(300.0, 1e5, 7e4, 7.2e4, 3e4) == ((7.2e4 / 7e4 - 1) * ALPHA + 1) * 300
-    assert math.isnan(it.geo_height_extrapolate_scalar(280.0, 1e5, 9e4, 9.5e4, math.nan))
-    t = it.temp_extrapolate_scalar(280.0, 1e5, 9e4, 9.5e4, math.nan)
-    assert t == ((9.5e4 / 9e4 - 1) * ALPHA + 1) * 280.0
+    # Terrain above 2500 m warmer than 298 K: no lapse correction at all.
+    t_star = ((7.2e4 / 7e4 - 1) * ALPHA + 1) * 300
+    assert it.temp_extrapolate_scalar(300.0, 1e5, 7e4, 7.2e4, 3e4) == t_star
+    # An unknown surface height gives T* and no height.
+    t_star = ((9.5e4 / 9e4 - 1) * ALPHA + 1) * 280
+    assert it.temp_extrapolate_scalar(280.0, 1e5, 9e4, 9.5e4, nan) == t_star
+    assert math.isnan(it.geo_height_extrapolate_scalar(280.0, 1e5, 9e4, 9.5e4, nan))
 
 
 @pytest.mark.parametrize(("row", "t", "z"), [
@@ -174,7 +177,8 @@ def test_length_rule(name, lengths):
     t_bot, p_sfc, ps, phi = (np.ones(n) for n in lengths)
     with pytest.raises(ValueError) as info:
         getattr(it, name)(t_bot, 1.0, p_sfc, ps, phi)
-    assert str(info.value) == "All arrays must have the same length (got {}, {}, {}, {})".format(*lengths)
+    expected = "All arrays must have the same length (got {}, {}, {}, {})".format(*lengths)
+    assert str(info.value) == expected
 
 
 def test_array_edge_cases():
