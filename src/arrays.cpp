@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "borrow.hpp"
@@ -144,19 +146,30 @@ bool accept_float_array(PyObject* object, ArrayArg& out) {
   out.object = object;
   out.data = static_cast<const double*>(PyArray_DATA(array));
   out.size = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  out.aligned_copy = nullptr;
   return true;
 }
 
 void release_float_array(ArrayArg& array) noexcept {
+  if (array.aligned_copy != nullptr) DoubleBuffer::free_storage(array.aligned_copy, array.size);
   borrow::release_shared(array.object);
   Py_DECREF(array.object);
 }
 
-bool check_contiguous(const ArrayArg& array) {
+bool check_contiguous(ArrayArg& array) {
   const int flags = PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array.object));
-  if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0) return true;
-  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
-  return false;
+  if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+  }
+  // Kernels read the data as doubles, which must be aligned: reading a
+  // misaligned one is undefined, and vectorised loops may fault on it.
+  if (reinterpret_cast<std::uintptr_t>(array.data) % alignof(double) != 0) {
+    DoubleBuffer copy(array.size);
+    std::memcpy(copy.data(), array.data, array.size * sizeof(double));
+    array.data = array.aligned_copy = copy.release();
+  }
+  return true;
 }
 
 bool check_len2(std::size_t len_a, std::size_t len_b, const char* name_a, const char* name_b) {

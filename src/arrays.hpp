@@ -18,6 +18,7 @@ struct ArrayArg {
   PyObject* object;    // strong reference, released at the end of the call
   const double* data;  // valid once the contiguity check has passed
   std::size_t size;
+  double* aligned_copy;  // owned; set only for an array whose data is misaligned
 };
 
 // Accepts a one-dimensional float64 ndarray (or subclass): takes a reference
@@ -30,8 +31,11 @@ bool accept_float_array(PyObject* object, ArrayArg& out);
 void release_float_array(ArrayArg& array) noexcept;
 
 // Returns false with TypeError "The given array is not contiguous" pending
-// unless the array is C- or F-contiguous.
-bool check_contiguous(const ArrayArg& array);
+// unless the array is C- or F-contiguous. A contiguous array whose data is not
+// aligned for double (a view at an odd byte offset of a raw buffer) is then
+// read through an aligned copy of its values, freed when the call ends.
+// Throws std::bad_alloc when that copy cannot be made.
+bool check_contiguous(ArrayArg& array);
 
 // The generic equal-length checks; false with a ValueError pending.
 bool check_len2(std::size_t len_a, std::size_t len_b, const char* name_a, const char* name_b);

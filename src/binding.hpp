@@ -143,6 +143,14 @@ bool equal_lengths(const Call& call);
 
 // --- Generic bodies for per-element kernels ---------------------------------
 
+// The one compiled copy of a kernel (see TAMRIX_ONE_COMPILED_COPY) that the
+// scalar and the array form of a function both call, so that they agree bit
+// for bit, NaN payloads included.
+template <auto Kernel, class... Args>
+TAMRIX_ONE_COMPILED_COPY double shared_kernel(Args... args) {
+  return Kernel(args...);
+}
+
 namespace detail {
 
 // What kernel argument I receives: the array's data (read per element), or
@@ -178,7 +186,7 @@ constexpr std::size_t first_array() {
 template <const Description& D, auto Kernel>
 PyObject* scalar(Call& call) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return PyFloat_FromDouble(Kernel(detail::operand<D, I>(call)...));
+    return PyFloat_FromDouble(shared_kernel<Kernel>(detail::operand<D, I>(call)...));
   }
   (std::make_index_sequence<D.count>{});
 }
@@ -192,8 +200,9 @@ PyObject* elementwise(Call& call) {
   const std::size_t n = call.array(detail::first_array<D>()).size;
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     const std::tuple ops{detail::operand<D, I>(call)...};
-    return make_result_array(parallel_map(
-        n, C, [ops](std::size_t k) { return Kernel(detail::at(std::get<I>(ops), k)...); }));
+    return make_result_array(parallel_map(n, C, [ops](std::size_t k) {
+      return shared_kernel<Kernel>(detail::at(std::get<I>(ops), k)...);
+    }));
   }
   (std::make_index_sequence<D.count>{});
 }

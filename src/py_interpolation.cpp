@@ -81,7 +81,7 @@ PyObject* hybrid_level_table(Call& call) {
     std::size_t i = lo / npts;
     std::size_t j = lo % npts;
     for (std::size_t k = lo; k < hi; ++k) {
-      dst[k] = hybrid::pressure_at_level(hya.data[i], hyb.data[i], psfc.data[j], p0);
+      dst[k] = shared_kernel<hybrid::pressure_at_level>(hya.data[i], hyb.data[i], psfc.data[j], p0);
       if (++j == npts) {
         j = 0;
         ++i;

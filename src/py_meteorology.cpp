@@ -71,7 +71,7 @@ PyObject* max_daylight_grid(Call& call) {
   const double* days = jday.data;
   const double* latitudes = lat.data;
   return make_result_array(parallel_map(n, trigonometric, [days, latitudes, nl](std::size_t k) {
-    return kernels::max_daylight(days[k / nl], latitudes[k % nl]);
+    return shared_kernel<kernels::max_daylight>(days[k / nl], latitudes[k % nl]);
   }));
 }
 

@@ -94,7 +94,8 @@ struct Columns {
   std::uint64_t nlev_in;
 };
 
-void interpolate_column(const Columns& c, std::size_t j, double* out) {
+// One copy for the calling thread and the pool alike.
+TAMRIX_ONE_COMPILED_COPY void interpolate_column(const Columns& c, std::size_t j, double* out) {
   const Wide start = static_cast<Wide>(j) * c.nlev_in;
   const Wide end = start + c.nlev_in;
   const std::span<const double> xp = column_stretch(c.xp_flat, start, end);

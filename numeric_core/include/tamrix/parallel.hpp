@@ -9,6 +9,19 @@
 
 namespace tamrix {
 
+// Every inlined copy of a function is compiled on its own, and each copy may
+// order the operands of a commutative operation differently (a vector loop,
+// its scalar tail and a call on the calling thread all do). When two NaNs
+// meet in such an operation, the copies return different NaN payloads. A
+// function whose result must not depend on where it is called from (on the
+// calling thread or on the pool, in the scalar or the array form) is marked
+// with this: one out-of-line copy, never inlined or cloned.
+#if defined(__clang__)
+#define TAMRIX_ONE_COMPILED_COPY [[gnu::noinline]]
+#else
+#define TAMRIX_ONE_COMPILED_COPY [[gnu::noipa]]
+#endif
+
 // Handing a range to the pool costs a few microseconds (waking a sleeping
 // worker and waiting for the last piece). Ranges whose whole evaluation is
 // cheaper than that are computed on the calling thread; results are identical
