@@ -38,10 +38,12 @@ def div(a, b):
 
 @dataclass(frozen=True)
 class Error:
-    """The call must raise `type` with one of `messages` (None: any message)."""
+    """The call must raise `type` (or one of a tuple of types) with one of
+    `messages` (None: any message), or a TypeError starting with `prefix`."""
 
-    type: type
+    type: type | str | tuple
     messages: frozenset | None = None
+    prefix: str | None = None
 
 
 PANIC = "PanicException"  # the type has no importable name; matched by name
