@@ -3,6 +3,7 @@ threads, failures raised on pool workers, the first call racing in several threa
 fork from a thread and in a grandchild, spawn and forkserver, signals during a long
 call, and interpreter exit while daemon threads compute."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -232,3 +233,30 @@ def test_many_workers_give_the_same_bits(python_subprocess):
     """
     digests = {python_subprocess(code, env={"RAYON_NUM_THREADS": n}).stdout for n in ("1", "2", "16")}
     assert len(digests) == 1 and len(digests.pop().strip()) == 64
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer cannot run under an address-space limit")
+def test_pool_that_cannot_start_fails_every_array_call_cleanly(python_subprocess):
+    # Too little address space for the workers' stacks: some threads start,
+    # then creating the next one fails.
+    result = python_subprocess(
+        """
+        import resource, numpy as np, _tamrix_rs
+        met = _tamrix_rs.meteorology
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (40 << 20), resource.RLIM_INFINITY))
+        for _ in range(3):
+            try:
+                met.psychrometric_constant_array(np.ones(4))
+                print("computed")
+            except BaseException as error:
+                print(type(error).__name__, str(error).startswith(
+                    "The global thread pool has not been initialized."))
+        print(met.psychrometric_constant_scalar(100.0) == 100.0 * 0.00066474)
+        """,
+        env={"RAYON_NUM_THREADS": "64"},
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split("\n")[:4] == ["PanicException True"] * 3 + ["True"], result.stdout
