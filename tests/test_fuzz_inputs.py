@@ -27,8 +27,10 @@ from test_differential import assert_outcome, outcome
 
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 
-# Converting a complex NumPy scalar to float warns, in the module as anywhere.
-pytestmark = pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning")
+# Converting a complex NumPy scalar, a one-element array or a NumPy Boolean
+# warns, in the module as anywhere else.
+pytestmark = [pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning"),
+              pytest.mark.filterwarnings("ignore::DeprecationWarning")]
 
 
 def panic_type():
