@@ -14,6 +14,7 @@ on `dask.distributed` workers.
 from __future__ import annotations
 
 import enum
+import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -33,7 +34,8 @@ class Kind(enum.IntEnum):
 
 
 def kernel(submodule: str, name: str) -> Callable[..., Any]:
-    return getattr(getattr(_tamrix_rs, submodule), name)
+    function: Callable[..., Any] = getattr(getattr(_tamrix_rs, submodule), name)
+    return function
 
 
 def is_dataarray(value: Any) -> bool:
@@ -125,9 +127,10 @@ def flatten_together(function: str, names: Sequence[str], values: Sequence[Any]
 
 def unflatten(flat: np.ndarray, shape: tuple[int, ...], order: str, mask: np.ndarray | None
               ) -> np.ndarray:
-    result = flat.reshape(shape, order=order)  # type: ignore[call-overload]
+    result: np.ndarray = flat.reshape(shape, order=order)  # type: ignore[call-overload]
     if mask is not None:
-        return np.ma.MaskedArray(result, mask=mask)
+        masked: np.ndarray = np.ma.MaskedArray(result, mask=mask)
+        return masked
     return result
 
 
@@ -211,11 +214,35 @@ def apply_xarray(func: Callable[..., Any], args: Sequence[Any], *,
 def apply_dask(func: Callable[..., Any], signature: str, args: Sequence[Any], *,
                output_sizes: dict[str, int] | None = None) -> Any:
     """dask.array.apply_gufunc: lazy, one call of `func` per block, loop
-    dimensions broadcast. Core dimensions must already be in one chunk."""
+    dimensions broadcast. Core dimensions must already be in one chunk; loop
+    dimensions are rechunked to agree between the arguments."""
     import dask.array as da
 
-    return da.apply_gufunc(func, signature, *args, output_dtypes=np.float64,
+    inputs = signature.split("->")[0]
+    core_counts = [len([d for d in group.split(",") if d.strip()])
+                   for group in re.findall(r"\(([^)]*)\)", inputs)]
+    arrays = _align_loop_chunks([da.asarray(a) for a in args], core_counts)
+    return da.apply_gufunc(func, signature, *arrays, output_dtypes=np.float64,
                            output_sizes=output_sizes or {})
+
+
+def _align_loop_chunks(arrays: list[Any], core_counts: list[int]) -> list[Any]:
+    # apply_gufunc needs equal chunks along each broadcast (loop) dimension;
+    # loop dimensions are matched from the right, like NumPy broadcasting,
+    # and those of length 1 broadcast whatever their chunks.
+    target: dict[int, tuple[int, ...]] = {}
+    for array, cores in zip(arrays, core_counts):
+        loops = array.ndim - cores
+        for k in range(1, loops + 1):
+            if array.shape[loops - k] > 1:
+                target.setdefault(k, array.chunks[loops - k])
+    aligned = []
+    for array, cores in zip(arrays, core_counts):
+        loops = array.ndim - cores
+        changes = {loops - k: target[k] for k in range(1, loops + 1)
+                   if array.shape[loops - k] > 1 and array.chunks[loops - k] != target[k]}
+        aligned.append(array.rechunk(changes) if changes else array)
+    return aligned
 
 
 def label(result: Any, name: str | None, attrs: dict[str, Any]) -> Any:

@@ -274,7 +274,11 @@ def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray) -> np.nd
     to new_levels; all columns in one kernel call."""
     data = as_numpy("interp_to_levels", "data", data)
     coord = as_numpy("interp_to_levels", "coord", coord)
-    data, coord = np.broadcast_arrays(data, coord)
+    try:
+        data, coord = np.broadcast_arrays(data, coord)
+    except ValueError:
+        raise ValueError(f"interp_to_levels: data {data.shape} and coord {coord.shape} do not "
+                         f"broadcast together") from None
     nlev_in = data.shape[-1]
     columns = data.shape[:-1]
     ncols = math.prod(columns)
@@ -287,8 +291,8 @@ def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray) -> np.nd
     # the kernel reads.
     xp_flat = np.ascontiguousarray(coord, dtype=np.float64).reshape(-1)
     data_flat = np.ascontiguousarray(data, dtype=np.float64).reshape(-1)
-    result = kernel("interpolation", "interpolate_columns")(xp_flat, data_flat, new_levels,
-                                                            nlev_in, ncols)
+    result: np.ndarray = kernel("interpolation", "interpolate_columns")(
+        xp_flat, data_flat, new_levels, nlev_in, ncols)
     return result.reshape(columns + (nlev_out,))
 
 
@@ -408,7 +412,7 @@ def _coefficients(function: str, name: str, value: Any) -> np.ndarray:
     check_real(function, name, array.dtype)
     if array.ndim > 1:
         raise ValueError(f"{function}: {name} must be one-dimensional")
-    return np.ascontiguousarray(array, dtype=np.float64)
+    return np.asarray(array, dtype=np.float64, order="C")
 
 
 @overload
@@ -437,7 +441,7 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis:
                          f"({a.size} != {b.size})")
     if is_dataarray(p0):
         _units.common(function, [("psfc", psfc), ("p0", p0)])
-        p0 = p0.item()
+        p0 = float(p0)
     kind = kind_of(psfc)
     if a.ndim == 0:
         # One level: element-wise over psfc.
