@@ -119,7 +119,8 @@ def test_exclusive_borrow_elsewhere_blocks_the_call(record, held, passed):
     [
         pytest.param(lambda b: b[4:], lambda b: b[:4], id="disjoint slices"),
         pytest.param(lambda b: b[1::2], lambda b: b[4:5:2], id="interleaved"),
-        pytest.param(lambda b: b[:0], lambda b: b, id="empty view"),
+        pytest.param(lambda b: b[:0], lambda b: b, id="empty view held"),
+        pytest.param(lambda b: b, lambda b: b[3:3], id="empty view passed"),
     ],
 )
 def test_disjoint_exclusive_borrow_does_not_block(record, held, passed):
@@ -172,25 +173,19 @@ def test_misaligned_reinterpretation_conflicts(record):
 
 
 @pytest.mark.parametrize(
-    "dtype, items, touching",
-    [
-        (np.int8, 1, 0),
-        (np.complex128, 1, 8),
-        (np.dtype([("a", "i1"), ("b", "f8"), ("c", "i4")]), 2, 25),
-    ],
+    "dtype, items",
+    [(np.int8, 1), (np.complex128, 1), (np.dtype([("a", "i1"), ("b", "f8"), ("c", "i4")]), 2)],
     ids=["int8", "complex128", "structured"],
 )
-def test_item_size_of_other_dtypes(record, dtype, items, touching):
-    # An exclusive borrow of `items` elements at the start of a byte buffer
-    # reaches exactly items * itemsize bytes: a float64 view reaching its last
-    # byte conflicts, the one just after it does not.
+def test_item_size_of_other_dtypes(record, dtype, items):
+    # An exclusive borrow of `items` elements ending at byte 32 of a buffer
+    # reaches exactly items * itemsize bytes: the float64 view of bytes 24 to
+    # 32 conflicts with it, the one of bytes 32 to 40 does not.
     raw = np.zeros(64, np.uint8)
     size = np.dtype(dtype).itemsize * items
-    with exclusive(record, raw[:size].view(dtype)):
-        assert_already_borrowed(
-            met.psychrometric_constant_array, raw[touching : touching + 8].view(np.float64)
-        )
-        met.psychrometric_constant_array(raw[size : size + 8].view(np.float64))
+    with exclusive(record, raw[32 - size : 32].view(dtype)):
+        assert_already_borrowed(met.psychrometric_constant_array, raw[24:32].view(np.float64))
+        met.psychrometric_constant_array(raw[32:40].view(np.float64))
     assert_free(record, raw)
 
 
@@ -211,7 +206,7 @@ def test_views_with_all_strides_zero(record):
 
     with exclusive(record, repeated(4, 3)):
         assert_already_borrowed(met.psychrometric_constant_array, repeated(0, 1))
-        met.psychrometric_constant_array(repeated(12, 1))
+        met.psychrometric_constant_array(repeated(16, 1))
     assert_free(record, raw)
 
 

@@ -76,6 +76,8 @@ Key key_of(std::uintptr_t data, std::span<const std::intptr_t> shape,
 }
 
 bool conflicts(const Key& a, const Key& b) noexcept {
+  // A view that reaches no byte (a zero-length dimension) touches nothing.
+  if (a.start >= a.end || b.start >= b.end) return false;
   if (a.start >= b.end || b.start >= a.end) return false;
   const std::uint64_t step = std::gcd(a.stride_gcd, b.stride_gcd);
   // Both views repeat a single item in place, so their ranges are their items.
