@@ -2,6 +2,10 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "borrow.hpp"
@@ -144,19 +148,30 @@ bool accept_float_array(PyObject* object, ArrayArg& out) {
   out.object = object;
   out.data = static_cast<const double*>(PyArray_DATA(array));
   out.size = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  out.aligned_copy = nullptr;
   return true;
 }
 
 void release_float_array(ArrayArg& array) noexcept {
+  std::free(array.aligned_copy);
   borrow::release_shared(array.object);
   Py_DECREF(array.object);
 }
 
-bool check_contiguous(const ArrayArg& array) {
+bool take_view(ArrayArg& array) {
   const int flags = PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array.object));
-  if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0) return true;
-  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
-  return false;
+  if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
+    PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return false;
+  }
+  if (reinterpret_cast<std::uintptr_t>(array.data) % alignof(double) != 0 && array.size > 0) {
+    const std::size_t bytes = checked_product(array.size, sizeof(double));
+    array.aligned_copy = static_cast<double*>(std::malloc(bytes));
+    if (array.aligned_copy == nullptr) throw std::bad_alloc();
+    std::memcpy(array.aligned_copy, array.data, bytes);
+    array.data = array.aligned_copy;
+  }
+  return true;
 }
 
 bool check_len2(std::size_t len_a, std::size_t len_b, const char* name_a, const char* name_b) {

@@ -245,7 +245,7 @@ bool Call::prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     converted_ = i + 1;
   }
   for (std::size_t i = 0; i < d.count; ++i) {
-    if (d.params[i].kind == Kind::FloatArray && !check_contiguous(values_[i].array)) return false;
+    if (d.params[i].kind == Kind::FloatArray && !take_view(values_[i].array)) return false;
   }
   return true;
 }

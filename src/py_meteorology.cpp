@@ -1,6 +1,12 @@
 // The `meteorology` submodule.
+#include <cstddef>
+
 #include "binding.hpp"
 #include "submodules.hpp"
+#include "tamrix/buffer.hpp"
+#include "tamrix/daylight.hpp"
+#include "tamrix/heat_index.hpp"
+#include "tamrix/humidity.hpp"
 #include "tamrix/psychrometrics.hpp"
 
 namespace tamrix::py_meteorology {
@@ -9,15 +15,45 @@ namespace {
 using namespace binding;
 namespace kernels = tamrix::meteorology;
 
-// Kernels with a call of exp() cost a few tens of cheap operations.
+// Relative per-element costs (see parallel.hpp): a table lookup with a
+// division; the heat-index polynomial with its branches; one exp() or log();
+// sin(), two tan() and acos().
+constexpr Cost table_lookup{2};
+constexpr Cost polynomial{3};
 constexpr Cost transcendental{8};
+constexpr Cost trigonometric{24};
 
+constexpr Description dewtemp_scalar_fn{"dewtemp_scalar", {Float("tk"), Float("rh")}};
+constexpr Description heat_index_scalar_fn{
+    "heat_index_scalar",
+    {Float("temperature"), Float("relative_humidity"), Flag("alternate_coeffs")}};
+constexpr Description relhum_ice_scalar_fn{"relhum_ice_scalar",
+                                           {Float("t"), Float("w"), Float("p")}};
+constexpr Description relhum_water_scalar_fn{"relhum_water_scalar",
+                                             {Float("t"), Float("w"), Float("p")}};
+constexpr Description relhum_scalar_fn{
+    "relhum_scalar", {Float("temperature"), Float("mixing_ratio"), Float("pressure")}};
+constexpr Description max_daylight_scalar_fn{"max_daylight_scalar", {Float("jday"), Float("lat")}};
 constexpr Description saturation_vapor_pressure_scalar_fn{"saturation_vapor_pressure_scalar",
                                                           {Float("temperature_f")}};
 constexpr Description saturation_vapor_pressure_slope_scalar_fn{
     "saturation_vapor_pressure_slope_scalar", {Float("temperature_f")}};
 constexpr Description psychrometric_constant_scalar_fn{"psychrometric_constant_scalar",
                                                        {Float("pressure_kpa")}};
+
+constexpr Description dewtemp_array_fn{"dewtemp_array", {FloatArray("tk"), FloatArray("rh")}};
+constexpr Description heat_index_array_fn{
+    "heat_index_array",
+    {FloatArray("temperature"), FloatArray("relative_humidity"), Flag("alternate_coeffs")}};
+constexpr Description relhum_ice_array_fn{"relhum_ice_array",
+                                          {FloatArray("t"), FloatArray("w"), FloatArray("p")}};
+constexpr Description relhum_water_array_fn{"relhum_water_array",
+                                            {FloatArray("t"), FloatArray("w"), FloatArray("p")}};
+constexpr Description relhum_array_fn{
+    "relhum_array",
+    {FloatArray("temperature"), FloatArray("mixing_ratio"), FloatArray("pressure")}};
+constexpr Description max_daylight_grid_fn{"max_daylight_grid",
+                                           {FloatArray("jday"), FloatArray("lat")}};
 constexpr Description saturation_vapor_pressure_array_fn{"saturation_vapor_pressure_array",
                                                          {FloatArray("temperature")}};
 constexpr Description saturation_vapor_pressure_slope_array_fn{
@@ -25,7 +61,27 @@ constexpr Description saturation_vapor_pressure_slope_array_fn{
 constexpr Description psychrometric_constant_array_fn{"psychrometric_constant_array",
                                                       {FloatArray("pressure")}};
 
+// Outer product of days and latitudes, day-major: element i * nl + j is the
+// daylight for (jday[i], lat[j]), computed straight into the flat result.
+PyObject* max_daylight_grid(Call& call) {
+  const ArrayArg& jday = call.array(0);
+  const ArrayArg& lat = call.array(1);
+  const std::size_t nl = lat.size;
+  const std::size_t n = checked_product(jday.size, nl);
+  const double* days = jday.data;
+  const double* latitudes = lat.data;
+  return make_result_array(parallel_map(n, trigonometric, [days, latitudes, nl](std::size_t k) {
+    return kernels::max_daylight(days[k / nl], latitudes[k % nl]);
+  }));
+}
+
 constexpr Function functions[] = {
+    row<dewtemp_scalar_fn, scalar<dewtemp_scalar_fn, kernels::dewtemp>>(),
+    row<heat_index_scalar_fn, scalar<heat_index_scalar_fn, kernels::heat_index>>(),
+    row<relhum_ice_scalar_fn, scalar<relhum_ice_scalar_fn, kernels::relhum_ice>>(),
+    row<relhum_water_scalar_fn, scalar<relhum_water_scalar_fn, kernels::relhum_water>>(),
+    row<relhum_scalar_fn, scalar<relhum_scalar_fn, kernels::relhum>>(),
+    row<max_daylight_scalar_fn, scalar<max_daylight_scalar_fn, kernels::max_daylight>>(),
     row<saturation_vapor_pressure_scalar_fn,
         scalar<saturation_vapor_pressure_scalar_fn, kernels::saturation_vapor_pressure>>(),
     row<saturation_vapor_pressure_slope_scalar_fn,
@@ -33,6 +89,14 @@ constexpr Function functions[] = {
                kernels::saturation_vapor_pressure_slope>>(),
     row<psychrometric_constant_scalar_fn,
         scalar<psychrometric_constant_scalar_fn, kernels::psychrometric_constant>>(),
+    row<dewtemp_array_fn, elementwise<dewtemp_array_fn, kernels::dewtemp, transcendental>>(),
+    row<heat_index_array_fn, elementwise<heat_index_array_fn, kernels::heat_index, polynomial>>(),
+    row<relhum_ice_array_fn,
+        elementwise<relhum_ice_array_fn, kernels::relhum_ice, transcendental>>(),
+    row<relhum_water_array_fn,
+        elementwise<relhum_water_array_fn, kernels::relhum_water, transcendental>>(),
+    row<relhum_array_fn, elementwise<relhum_array_fn, kernels::relhum, table_lookup>>(),
+    row<max_daylight_grid_fn, &max_daylight_grid>(),
     row<saturation_vapor_pressure_array_fn,
         elementwise<saturation_vapor_pressure_array_fn, kernels::saturation_vapor_pressure,
                     transcendental>>(),

@@ -1,0 +1,140 @@
+#include "tamrix/interpolation.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+
+#include "tamrix/failure.hpp"
+#include "tamrix/parallel.hpp"
+
+namespace tamrix::interpolation {
+namespace {
+
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "counts are used as sizes");
+
+// Pairs of levels closer than this are treated as one level: the lower-index
+// value is returned instead of dividing by the tiny width.
+constexpr double degenerate_width = 1e-30;
+
+// Column offsets are formed in 128 bits: j * nlev_in may exceed 64 bits for
+// absurd counts, and must then be reported, never wrapped.
+using Wide = unsigned __int128;
+
+std::string decimal(Wide value) {
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+// The stretch [start, end) of one column inside an array of `length`
+// elements, or a failure naming the first bound that does not fit.
+std::span<const double> column_stretch(std::span<const double> array, Wide start, Wide end) {
+  const Wide length = array.size();
+  if (start > length) {
+    throw Failure("range start index " + decimal(start) + " out of range for slice of length " +
+                  decimal(length));
+  }
+  if (end > length) {
+    throw Failure("range end index " + decimal(end) + " out of range for slice of length " +
+                  decimal(length));
+  }
+  return array.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+// Linear interpolation between levels i0 and i1 at coordinate g.
+double interpolate_pair(std::span<const double> xp, std::span<const double> data, std::size_t i0,
+                        std::size_t i1, double g) {
+  const double x0 = xp[i0];
+  const double x1 = xp[i1];
+  const double d0 = data[i0];
+  const double d1 = data[i1];
+  const double width = x1 - x0;
+  if (std::fabs(width) < degenerate_width) return d0;
+  const double t = (g - x0) / width;
+  return (d1 - d0) * t + d0;
+}
+
+// Every comparison is false with a NaN, so a NaN target passes the range test
+// and takes the fallback level: the last one in an ascending column.
+double interpolate_ascending(std::span<const double> xp, std::span<const double> data, double g) {
+  const std::size_t n = xp.size();
+  if (g < xp[0] || g > xp[n - 1]) return std::numeric_limits<double>::quiet_NaN();
+  std::size_t i = n - 1;
+  for (std::size_t level = 0; level < n; ++level) {
+    if (xp[level] >= g) {
+      i = level;
+      break;
+    }
+  }
+  return interpolate_pair(xp, data, i > 0 ? i - 1 : 0, i, g);
+}
+
+// As above; the fallback level of a descending column is level 0.
+double interpolate_descending(std::span<const double> xp, std::span<const double> data, double g) {
+  const std::size_t n = xp.size();
+  if (g > xp[0] || g < xp[n - 1]) return std::numeric_limits<double>::quiet_NaN();
+  std::size_t i = 0;
+  for (std::size_t level = 0; level < n; ++level) {
+    if (xp[level] <= g) {
+      i = level;
+      break;
+    }
+  }
+  return interpolate_pair(xp, data, i > 0 ? i - 1 : 0, i, g);
+}
+
+struct Columns {
+  std::span<const double> xp_flat;
+  std::span<const double> data_flat;
+  std::span<const double> new_levels;
+  std::uint64_t nlev_in;
+};
+
+void interpolate_column(const Columns& c, std::size_t j, double* out) {
+  const Wide start = static_cast<Wide>(j) * c.nlev_in;
+  const Wide end = start + c.nlev_in;
+  const std::span<const double> xp = column_stretch(c.xp_flat, start, end);
+  const std::span<const double> data = column_stretch(c.data_flat, start, end);
+  if (xp.empty()) fail_index_out_of_bounds(0, 0);
+
+  // The direction comes from the two end levels alone.
+  const bool ascending = xp[xp.size() - 1] >= xp[0];
+  for (std::size_t k = 0; k < c.new_levels.size(); ++k) {
+    const double g = c.new_levels[k];
+    out[k] = ascending ? interpolate_ascending(xp, data, g) : interpolate_descending(xp, data, g);
+  }
+}
+
+// Work of one column for the pool's small-work cut-off: a linear scan over
+// the input levels for every target.
+Cost column_cost(std::size_t nlev_out, std::uint64_t nlev_in) {
+  std::size_t units = 0;
+  const std::size_t levels = nlev_in == 0 ? 1 : static_cast<std::size_t>(nlev_in);
+  if (__builtin_mul_overflow(nlev_out, levels, &units)) units = SIZE_MAX;
+  return Cost{units};
+}
+
+}  // namespace
+
+DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<const double> data_flat,
+                                 std::span<const double> new_levels, std::uint64_t nlev_in,
+                                 std::uint64_t ncols) {
+  const std::size_t nlev_out = new_levels.size();
+  // Every element is written by exactly one column task, and a failed call
+  // discards the vector, so it needs no initial fill.
+  DoubleBuffer out(checked_product(nlev_out, ncols));
+  if (nlev_out == 0) throw Failure("chunk_size must not be zero");
+
+  const Columns columns{xp_flat, data_flat, new_levels, nlev_in};
+  double* dst = out.data();
+  parallel_for(ncols, column_cost(nlev_out, nlev_in), [&](std::size_t lo, std::size_t hi) {
+    for (std::size_t j = lo; j < hi; ++j) interpolate_column(columns, j, dst + j * nlev_out);
+  });
+  return out;
+}
+
+}  // namespace tamrix::interpolation
