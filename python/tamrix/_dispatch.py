@@ -59,8 +59,8 @@ def kind_of(value: Any) -> Kind:
         return Kind.NUMPY_SCALAR
     if isinstance(value, (list, tuple)):
         return Kind.NUMPY
-    sys_xr = sys.modules.get("xarray")
-    if sys_xr is not None and isinstance(value, (sys_xr.Dataset, sys_xr.Variable)):
+    xr = sys.modules.get("xarray")
+    if xr is not None and isinstance(value, (xr.Dataset, xr.Variable)):
         raise TypeError(f"expected a DataArray, got {type(value).__name__}; apply the function "
                         f"to each variable")
     return Kind.SCALAR

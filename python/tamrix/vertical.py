@@ -18,9 +18,9 @@ from typing import Any, overload
 import numpy as np
 
 from . import _units
-from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, common_kind, distinct_bits,
-                        grouped, is_dataarray, is_dask_array, kernel, kind_of, label, rechunk_core,
-                        take)
+from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real, common_kind,
+                        distinct_bits, grouped, is_dataarray, is_dask_array, kernel, kind_of, label,
+                        rechunk_core, take)
 from ._elementwise import Quantity, evaluate, register
 
 # --- below-ground extrapolation (element-wise, one kernel call per level) ---
@@ -300,8 +300,6 @@ def _target_levels(function: str, new_levels: Any) -> np.ndarray:
     values = np.asarray(new_levels.values if is_dataarray(new_levels) else new_levels)
     if values.ndim > 1:
         raise ValueError(f"{function}: new_levels must be one-dimensional")
-    from ._dispatch import check_real
-
     check_real(function, "new_levels", values.dtype)
     return np.ascontiguousarray(values, dtype=np.float64).reshape(-1)
 
@@ -407,8 +405,6 @@ def _hybrid_columns(psfc: Any, hya: np.ndarray, hyb: np.ndarray, p0: float) -> n
 
 def _coefficients(function: str, name: str, value: Any) -> np.ndarray:
     array = np.asarray(value.values if is_dataarray(value) else value)
-    from ._dispatch import check_real
-
     check_real(function, name, array.dtype)
     if array.ndim > 1:
         raise ValueError(f"{function}: {name} must be one-dimensional")
