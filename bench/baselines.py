@@ -334,7 +334,8 @@ _TARGET = (f"where({_HEIGHT} > 2500.0, {_PLATEAU}, "
            f"(({_HEIGHT} - 2000.0) * {_PLATEAU} + (2500.0 - {_HEIGHT}) * {_T_SEA}) * 0.002)")
 _A_TEMP = (f"where({_HEIGHT} < 2000.0, {_LOG_RATIO} * {ALPHA!r}, "
            f"where({_TARGET} >= {_T_STAR}, "
-           f"{_LOG_RATIO} * ((({_TARGET} - {_T_STAR}) * {DRY_AIR_GAS_CONSTANT!r}) / phi_sfc), 0.0))")
+           f"{_LOG_RATIO} * ((({_TARGET} - {_T_STAR}) * {DRY_AIR_GAS_CONSTANT!r})"
+           " / phi_sfc), 0.0))")
 _WARM_SEA = f"({_T_SEA} > 290.5)"
 _BOTH_WARM = f"({_WARM_SEA} & ({_T_STAR} > 290.5))"
 _K_GEO = (f"where({_BOTH_WARM}, 0.0, where({_WARM_SEA}, "
