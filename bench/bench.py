@@ -7,7 +7,7 @@ alike):
 
 - every array function against the same formula as a NumPy expression and,
   where the formula fits, as a numexpr expression on the same number of
-  threads, at n = 16, 1,000, 100,000 and 10,000,000 output elements;
+  threads, at n = 16, 1,000, 100,000, 1,000,000 and 10,000,000 outputs;
 - the four quantities MetPy also offers, against MetPy on pint quantities;
 - every scalar function, positionally and by keyword, against
   `math.atan2(300.0, 50.0)`;
@@ -56,12 +56,15 @@ interp = _tamrix_rs.interpolation
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
-FULL_SIZES = (16, 1_000, 100_000, 10_000_000)
+# 1,000,000 is not a target size: it shows results of 4-32 MiB, where a
+# large-buffer allocator that gets fresh pages on every call shows.
+FULL_SIZES = (16, 1_000, 100_000, 1_000_000, 10_000_000)
 QUICK_SIZES = (16, 1_000)
 LARGE = 10_000_000
 
 # Outer-product functions: (rows, columns) giving each output size exactly.
-GRID_SHAPES = {16: (4, 4), 1_000: (20, 50), 100_000: (100, 1_000), 10_000_000: (1_000, 10_000)}
+GRID_SHAPES = {16: (4, 4), 1_000: (20, 50), 100_000: (100, 1_000), 1_000_000: (1_000, 1_000),
+               10_000_000: (1_000, 10_000)}
 # Column interpolation in the main table: short columns, n outputs in all.
 TABLE_LEVELS_IN = 20
 TABLE_LEVELS_OUT = 8
@@ -890,8 +893,8 @@ def run_full():
     log("array functions")
     arrays = bench_arrays(FULL_SIZES, timer, rng)
     sections.append("## Array functions against NumPy and numexpr\n\nMedian time per call; "
-                    "n is the output length (outer products: 4×4, 20×50, 100×1,000 and "
-                    "1,000×10,000). numexpr runs on the same number of threads as tamrix.\n\n"
+                    "n is the output length (outer products: 4×4, 20×50, 100×1,000, 1,000×1,000 "
+                    "and 1,000×10,000). numexpr runs on the same number of threads as tamrix.\n\n"
                     + arrays_table(arrays, FULL_SIZES)
                     + "\n\n" + "\n".join(f"- `{c.name}`: {c.note}" for c in CASES if c.note))
     log("MetPy")
