@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "borrow.hpp"
@@ -151,23 +153,23 @@ bool accept_float_array(PyObject* object, ArrayArg& out) {
 }
 
 void release_float_array(ArrayArg& array) noexcept {
-  if (array.aligned_copy != nullptr) DoubleBuffer::free_storage(array.aligned_copy, array.size);
+  std::free(array.aligned_copy);
   borrow::release_shared(array.object);
   Py_DECREF(array.object);
 }
 
-bool check_contiguous(ArrayArg& array) {
+bool take_view(ArrayArg& array) {
   const int flags = PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array.object));
   if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
     PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
     return false;
   }
-  // Kernels read the data as doubles, which must be aligned: reading a
-  // misaligned one is undefined, and vectorised loops may fault on it.
-  if (reinterpret_cast<std::uintptr_t>(array.data) % alignof(double) != 0) {
-    DoubleBuffer copy(array.size);
-    std::memcpy(copy.data(), array.data, array.size * sizeof(double));
-    array.data = array.aligned_copy = copy.release();
+  if (reinterpret_cast<std::uintptr_t>(array.data) % alignof(double) != 0 && array.size > 0) {
+    const std::size_t bytes = checked_product(array.size, sizeof(double));
+    array.aligned_copy = static_cast<double*>(std::malloc(bytes));
+    if (array.aligned_copy == nullptr) throw std::bad_alloc();
+    std::memcpy(array.aligned_copy, array.data, bytes);
+    array.data = array.aligned_copy;
   }
   return true;
 }

@@ -16,9 +16,9 @@ namespace tamrix::binding {
 // A float64 array argument accepted for the duration of one call.
 struct ArrayArg {
   PyObject* object;    // strong reference, released at the end of the call
-  const double* data;  // valid once the contiguity check has passed
+  const double* data;  // valid once take_view has succeeded
   std::size_t size;
-  double* aligned_copy;  // owned; set only for an array whose data is misaligned
+  double* aligned_copy;  // owned copy of a misaligned array's data, or null
 };
 
 // Accepts a one-dimensional float64 ndarray (or subclass): takes a reference
@@ -30,12 +30,12 @@ bool accept_float_array(PyObject* object, ArrayArg& out);
 // Ends the borrow and drops the reference.
 void release_float_array(ArrayArg& array) noexcept;
 
-// Returns false with TypeError "The given array is not contiguous" pending
-// unless the array is C- or F-contiguous. A contiguous array whose data is not
-// aligned for double (a view at an odd byte offset of a raw buffer) is then
-// read through an aligned copy of its values, freed when the call ends.
-// Throws std::bad_alloc when that copy cannot be made.
-bool check_contiguous(ArrayArg& array);
+// Makes the array's data readable as doubles: returns false with TypeError
+// "The given array is not contiguous" pending unless the array is C- or
+// F-contiguous. A contiguous array whose data is not aligned for doubles (a
+// view into raw bytes, say) is read from an aligned private copy instead:
+// kernels may load doubles with aligned instructions.
+bool take_view(ArrayArg& array);
 
 // The generic equal-length checks; false with a ValueError pending.
 bool check_len2(std::size_t len_a, std::size_t len_b, const char* name_a, const char* name_b);

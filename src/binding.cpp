@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <deque>
+#include <new>
 #include <string>
 
 #include "tamrix/failure.hpp"
@@ -35,7 +36,12 @@ void raise_too_many_positional(const Description& d, Py_ssize_t given) {
 }
 
 // The index of the parameter named by a keyword, or count when none matches.
-std::size_t find_parameter(const Description& d, PyObject* keyword) {
+std::size_t find_parameter(const Description& d, PyObject* const* interned, PyObject* keyword) {
+  if (interned != nullptr) {
+    for (std::size_t i = 0; i < d.count; ++i) {
+      if (interned[i] == keyword) return i;
+    }
+  }
   Py_ssize_t length = 0;
   const char* name = PyUnicode_AsUTF8AndSize(keyword, &length);
   if (name == nullptr) {
@@ -163,6 +169,21 @@ const char* documentation_of(const Description& d) {
 
 }  // namespace
 
+PyObject* const* interned_names(const Description& description) noexcept {
+  auto* names = new (std::nothrow) PyObject*[max_params]();
+  if (names == nullptr) return nullptr;
+  for (std::size_t i = 0; i < description.count; ++i) {
+    names[i] = PyUnicode_InternFromString(description.params[i].name);
+    if (names[i] == nullptr) {
+      PyErr_Clear();  // matching by text still works
+      for (std::size_t j = 0; j < i; ++j) Py_DECREF(names[j]);
+      delete[] names;
+      return nullptr;
+    }
+  }
+  return names;  // kept for the life of the process
+}
+
 Call::~Call() {
   for (std::size_t i = converted_; i-- > 0;) {
     if (description_.params[i].kind == Kind::FloatArray) release_float_array(values_[i].array);
@@ -181,7 +202,7 @@ bool Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
   const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keywords; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    const std::size_t i = find_parameter(d, keyword);
+    const std::size_t i = find_parameter(d, keywords_, keyword);
     if (i == d.count) {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", d.name,
                    keyword);
@@ -245,7 +266,7 @@ bool Call::prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     converted_ = i + 1;
   }
   for (std::size_t i = 0; i < d.count; ++i) {
-    if (d.params[i].kind == Kind::FloatArray && !check_contiguous(values_[i].array)) return false;
+    if (d.params[i].kind == Kind::FloatArray && !take_view(values_[i].array)) return false;
   }
   return true;
 }

@@ -67,7 +67,10 @@ struct Description {
 // them in reverse parameter order when it goes away.
 class Call {
  public:
-  explicit Call(const Description& description) noexcept : description_(description) {}
+  // `keywords` holds the interned parameter names (see interned_names), or
+  // is null.
+  Call(const Description& description, PyObject* const* keywords) noexcept
+      : description_(description), keywords_(keywords) {}
   ~Call();
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
@@ -100,6 +103,7 @@ class Call {
   bool convert(std::size_t i, PyObject* object);
 
   const Description& description_;
+  PyObject* const* keywords_;
   std::array<Value, max_params> values_;
   std::size_t converted_ = 0;  // parameters converted so far (arrays among them are owned)
 };
@@ -111,10 +115,16 @@ struct Function {
   EntryPoint entry;
 };
 
+// The parameter names as interned strings, made once per function (or null
+// if that failed). Keyword names at call sites are interned too, so a
+// keyword is usually matched by identity, without comparing text.
+PyObject* const* interned_names(const Description& description) noexcept;
+
 template <const Description& D, auto Body>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    Call call(D);
+    static PyObject* const* const keywords = interned_names(D);
+    Call call(D, keywords);
     if (!call.prepare(args, nargs, kwnames)) return nullptr;
     return Body(call);
   });

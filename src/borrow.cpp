@@ -1,11 +1,185 @@
 #include "borrow.hpp"
 
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <type_traits>
+
+#include "numpy_api.hpp"
+#include "tamrix/borrow_table.hpp"
+#include "tamrix/failure.hpp"
+
 namespace tamrix::borrow {
+namespace {
 
-// Borrow registration is not wired up yet: arrays are only read, and this
-// module takes no exclusive borrows, so nothing can conflict within it.
-void acquire_shared(PyObject*) {}
+// The attribute of NumPy's core multiarray module, and the name of the
+// capsule stored there, under which the participating modules publish the
+// table. It is the name the most widely deployed of them use, so that their
+// borrows and ours meet in one table.
+constexpr char registry_name[] = "_RUST_NUMPY_BORROW_CHECKING_API";
 
-void release_shared(PyObject*) noexcept {}
+// Laid out as every participating module expects (C layout). Whoever creates
+// it first fills it; everybody else only calls through it.
+struct Record {
+  std::uint64_t version;
+  void* flags;  // the table, passed back to the routines
+  int (*acquire)(void*, PyObject*);
+  int (*acquire_mut)(void*, PyObject*);
+  void (*release)(void*, PyObject*);
+  void (*release_mut)(void*, PyObject*);
+};
+static_assert(std::is_standard_layout_v<Record> && sizeof(Record) == 48);
+
+constexpr std::uint64_t protocol_version = 1;
+
+// Found or made on first need. The capsule reference is kept for the life of
+// the process, so the record it points to is never freed under us.
+const Record* shared_record = nullptr;
+PyObject* shared_capsule = nullptr;
+
+// --- Reading an array as the table sees it ----------------------------------
+
+// The object owning the memory: the end of the base chain through arrays.
+std::uintptr_t owner_of(PyArrayObject* array) noexcept {
+  PyObject* owner = reinterpret_cast<PyObject*>(array);
+  while (PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(owner))) {
+    owner = base;
+    if (!PyArray_Check(base)) break;
+  }
+  return reinterpret_cast<std::uintptr_t>(owner);
+}
+
+Key key_of(PyArrayObject* array) noexcept {
+  const auto ndim = static_cast<std::size_t>(PyArray_NDIM(array));
+  // The descriptor layout differs between NumPy 1 and 2; PyArray_ITEMSIZE
+  // reads the item size for the NumPy found at run time.
+  return borrow::key_of(reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)),
+                        std::span<const npy_intp>(PyArray_DIMS(array), ndim),
+                        std::span<const npy_intp>(PyArray_STRIDES(array), ndim),
+                        static_cast<std::uint64_t>(PyArray_ITEMSIZE(array)));
+}
+
+// --- The routines published in the record -----------------------------------
+//
+// Other modules call these through the record with the interpreter lock
+// held, with arrays of any dtype and dimension. Nothing may escape into their
+// C code, so every failure becomes a return code.
+
+Table& table_of(void* flags) noexcept { return *static_cast<Table*>(flags); }
+
+template <int (Table::*Acquire)(std::uintptr_t, const Key&)>
+int acquire_routine(void* flags, PyObject* object) noexcept {
+  if (!PyArray_Check(object)) return cannot_register;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  try {
+    return (table_of(flags).*Acquire)(owner_of(array), key_of(array));
+  } catch (...) {
+    return cannot_register;
+  }
+}
+
+int acquire_exclusive_routine(void* flags, PyObject* object) noexcept {
+  if (PyArray_Check(object) && !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(object))) {
+    return not_writeable;
+  }
+  return acquire_routine<&Table::acquire_exclusive>(flags, object);
+}
+
+template <void (Table::*Release)(std::uintptr_t, const Key&) noexcept>
+void release_routine(void* flags, PyObject* object) noexcept {
+  if (!PyArray_Check(object)) return;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  (table_of(flags).*Release)(owner_of(array), key_of(array));
+}
+
+void free_record(PyObject* capsule) noexcept {
+  auto* record = static_cast<Record*>(PyCapsule_GetPointer(capsule, registry_name));
+  if (record == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  delete static_cast<Table*>(record->flags);
+  delete record;
+}
+
+// --- Finding the record -----------------------------------------------------
+
+// The system's established message prefix, misspelling included: callers
+// match on it.
+[[noreturn]] void fail_api(const std::string& detail) {
+  std::string message = "Interal borrow checking API error: " + detail;
+  if (PyObject* raised = PyErr_GetRaisedException()) {
+    py::Ref text(PyObject_Str(raised));
+    Py_DECREF(raised);
+    if (text) {
+      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
+    }
+    PyErr_Clear();
+  }
+  throw Failure(message);
+}
+
+// Creates an empty table with this module's routines and publishes it.
+py::Ref publish_own_record(PyObject* module) {
+  auto table = std::make_unique<Table>();
+  auto record = std::make_unique<Record>(Record{
+      protocol_version,
+      table.get(),
+      &acquire_routine<&Table::acquire_shared>,
+      &acquire_exclusive_routine,
+      &release_routine<&Table::release_shared>,
+      &release_routine<&Table::release_exclusive>,
+  });
+  py::Ref capsule(PyCapsule_New(record.get(), registry_name, &free_record));
+  if (!capsule) fail_api("cannot create the borrow checking capsule");
+  table.release();  // the capsule owns both now
+  record.release();
+  if (PyObject_SetAttrString(module, registry_name, capsule.get()) < 0) {
+    fail_api("cannot publish the borrow checking capsule");
+  }
+  return capsule;
+}
+
+const Record& record() {
+  if (shared_record != nullptr) return *shared_record;
+  PyObject* module = numpy::multiarray_module();
+  if (module == nullptr) fail_api("NumPy's core multiarray module is not loaded");
+  py::Ref capsule(PyObject_GetAttrString(module, registry_name));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail_api("cannot read the registry");
+    PyErr_Clear();
+    capsule = publish_own_record(module);
+  }
+  if (!PyCapsule_IsValid(capsule.get(), registry_name)) {
+    fail_api(std::string("the registry entry is not a capsule named ") + registry_name);
+  }
+  const auto* found =
+      static_cast<const Record*>(PyCapsule_GetPointer(capsule.get(), registry_name));
+  if (found->version < protocol_version) {
+    fail_api("unsupported protocol version " + std::to_string(found->version));
+  }
+  shared_capsule = capsule.release();
+  shared_record = found;
+  return *found;
+}
+
+}  // namespace
+
+void acquire_shared(PyObject* array) {
+  const Record& shared = record();
+  const int code = shared.acquire(shared.flags, array);
+  if (code == borrowed) return;
+  if (code == already_borrowed) {
+    throw Failure("The array's memory is exclusively borrowed by another module: AlreadyBorrowed");
+  }
+  throw Failure("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void release_shared(PyObject* array) noexcept {
+  // Only arrays whose borrow was registered are released, so the record is
+  // known by now.
+  if (shared_record != nullptr) shared_record->release(shared_record->flags, array);
+}
 
 }  // namespace tamrix::borrow

@@ -276,3 +276,14 @@ def test_results_are_reported_to_tracemalloc():
         assert after < current
     finally:
         tracemalloc.stop()
+
+
+def test_misaligned_array_is_read_correctly():
+    raw = np.zeros(8 * 1001 + 4, dtype=np.uint8)
+    misaligned = raw[4:].view(np.float64)
+    assert misaligned.ctypes.data % 8 != 0
+    misaligned[:] = np.linspace(40.0, 100.0, 1001)
+    expected = met.saturation_vapor_pressure_array(misaligned.copy())
+    np.testing.assert_array_equal(met.saturation_vapor_pressure_array(misaligned), expected)
+    np.testing.assert_array_equal(
+        met.dewtemp_array(misaligned, misaligned), met.dewtemp_array(misaligned.copy(), misaligned.copy()))

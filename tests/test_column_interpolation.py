@@ -221,3 +221,26 @@ def test_submodule_table():
         assert (f.__name__, f.__module__) == (name, "interpolation")
         assert f.__text_signature__ == signature
         assert f.__doc__ == DOCS.get(name)
+
+
+@pytest.mark.parametrize("shape", ["plateaus", "zigzag", "constant", "reversed_plateaus"])
+def test_column_shapes_match_the_scan_from_level_zero(shape):
+    # Monotonic columns (plateaus included) and non-monotonic ones must give
+    # exactly what the first-qualifying-level scan gives, for unsorted,
+    # repeated and level-valued targets.
+    rng = np.random.default_rng(11)
+    nlev, ncols = 9, 400
+    xp = np.sort(rng.integers(-5, 5, (ncols, nlev)).astype(float), axis=1)
+    if shape == "zigzag":
+        xp = rng.permutation(xp.ravel()).reshape(ncols, nlev)
+    elif shape == "constant":
+        xp[:] = xp[:, :1]
+    elif shape == "reversed_plateaus":
+        xp = xp[:, ::-1].copy()
+    data = rng.normal(size=(ncols, nlev))
+    targets = np.concatenate([rng.integers(-6, 6, 12).astype(float), [-0.0, 0.0, 0.5, 0.5, nan],
+                              rng.uniform(-6.0, 6.0, 8)])
+    rng.shuffle(targets)
+    xp, data = xp.ravel(), data.ravel()
+    assert_same_bits(it.interpolate_columns(xp, data, targets, nlev, ncols),
+                     reference(xp, data, targets, nlev, ncols))

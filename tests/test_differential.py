@@ -328,7 +328,7 @@ def test_table_and_column_functions_match_transcription(name, data):
 
 # --- long arrays, split over the worker pool ---------------------------------------
 
-LONG = 40_000  # above the inline cut-off of every element-wise function
+LONG = 100_003  # above the inline cut-off of every element-wise function
 
 
 @pytest.mark.parametrize("name", sorted(ELEMENTWISE))
@@ -349,8 +349,8 @@ def test_long_tables_match_scalar_form(name):
     if name == "max_daylight_grid":
         args = [domains[0].sample(rng, 150), domains[1].sample(rng, 211)]
     else:
-        hya = domains[0].sample(rng, 150)
-        args = [hya, domains[1].sample(rng, 150), domains[2].sample(rng, 211), 100000.0]
+        hya = domains[0].sample(rng, 300)
+        args = [hya, domains[1].sample(rng, 300), domains[2].sample(rng, 311), 100000.0]
     assert_same_bits(FUNCTIONS[name](*args), table_from_scalar(name, args))
 
 

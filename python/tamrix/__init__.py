@@ -1,0 +1,51 @@
+"""tamrix: the `_tamrix_rs` kernels for NumPy arrays of any shape, xarray
+DataArrays and dask arrays.
+
+Each function takes Python numbers, NumPy arrays (any shape, dtype and memory
+layout; broadcast together), dask arrays or DataArrays, and returns the kind
+it was given. Values are bit-identical to the direct kernel call: numbers go
+to the `_scalar` kernel, arrays are flattened to contiguous float64 and go to
+the array kernel. DataArrays keep their dimensions and coordinates and get a
+`units` attribute; a DataArray input whose `units` attribute names the wrong
+unit raises ValueError. dask inputs stay lazy and are computed block by block,
+also on `dask.distributed`.
+
+xarray and dask are optional (`pip install "tamrix[xarray]"`,
+`"tamrix[dask]"`) and never imported by tamrix itself.
+
+Threads: every kernel call holds the interpreter lock and runs on the
+module's own worker pool, sized once per process from RAYON_NUM_THREADS (else
+RAYON_RS_NUM_CPUS, else all CPUs available). With dask, give each worker
+process RAYON_NUM_THREADS=1 and one thread per core in total (for example
+`LocalCluster(n_workers=ncores, threads_per_worker=1,
+env={"RAYON_NUM_THREADS": "1"})`), or with the threaded scheduler leave the
+pool at its default size: calls are serialised by the interpreter lock, and
+the pool uses every core within each call.
+"""
+
+from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
+from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
+                          relhum_ice, relhum_water, saturation_vapor_pressure,
+                          saturation_vapor_pressure_slope)
+from .vertical import (delta_pressure, geo_height_extrapolate, interp_to_levels,
+                       pressure_at_hybrid_levels, temp_extrapolate)
+
+__all__ = [
+    "arc_lat_wgs84",
+    "arc_lon_wgs84",
+    "delta_pressure",
+    "dewtemp",
+    "geo_height_extrapolate",
+    "heat_index",
+    "interp_to_levels",
+    "max_daylight",
+    "pressure_at_hybrid_levels",
+    "psychrometric_constant",
+    "rad_lat_wgs84",
+    "relhum",
+    "relhum_ice",
+    "relhum_water",
+    "saturation_vapor_pressure",
+    "saturation_vapor_pressure_slope",
+    "temp_extrapolate",
+]

@@ -1,0 +1,476 @@
+"""Vertical coordinates: layer thickness, interpolation of columns to new
+levels, below-ground extrapolation and hybrid-level pressure.
+
+Functions that work on whole columns take the level axis by number (`axis=`,
+for NumPy and dask arrays) or by name (`dim=`, for DataArrays). Internally the
+level axis is moved last, so every column is one contiguous stretch of
+memory; with dask the level axis is first rechunked into a single chunk
+(automatically), and each block is computed independently.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+from collections.abc import Sequence
+from typing import Any, overload
+
+import numpy as np
+
+from . import _units
+from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real, common_kind,
+                        distinct_bits, grouped, is_dataarray, is_dask_array, kernel, kind_of, label,
+                        rechunk_core, take)
+from ._elementwise import Quantity, evaluate, register
+
+# --- below-ground extrapolation (element-wise, one kernel call per level) ---
+
+
+def _extrapolate_flat(array_kernel: str, flat: Sequence[np.ndarray], own: Sequence[Any],
+                      fixed: tuple[Any, ...]) -> np.ndarray:
+    # The array kernel takes the target level as one number: one call per
+    # distinct level.
+    t_bot, lev, p_sfc, ps, phi_sfc = flat
+    compute = kernel("interpolation", array_kernel)
+    return grouped(distinct_bits(own[1]), lev, lambda level, index: compute(
+        take(t_bot, index), level, take(p_sfc, index), take(ps, index), take(phi_sfc, index)))
+
+
+_EXTRAPOLATE_PARAMS = ("t_bot", "lev", "p_sfc", "ps", "phi_sfc")
+_EXTRAPOLATE_UNITS = (_units.KELVIN, None, None, None, _units.GEOPOTENTIAL)
+
+_TEMP_EXTRAPOLATE = register(Quantity(
+    "temp_extrapolate", "temperature extrapolated below ground", "interpolation",
+    "temp_extrapolate_scalar", "temp_extrapolate_array", _EXTRAPOLATE_PARAMS,
+    _EXTRAPOLATE_UNITS, "K", same_unit=("lev", "p_sfc", "ps"),
+    flat_evaluator=functools.partial(_extrapolate_flat, "temp_extrapolate_array")))
+_GEO_HEIGHT_EXTRAPOLATE = register(Quantity(
+    "geo_height_extrapolate", "geopotential height extrapolated below ground", "interpolation",
+    "geo_height_extrapolate_scalar", "geo_height_extrapolate_array", _EXTRAPOLATE_PARAMS,
+    _EXTRAPOLATE_UNITS, "m", same_unit=("lev", "p_sfc", "ps"),
+    flat_evaluator=functools.partial(_extrapolate_flat, "geo_height_extrapolate_array")))
+
+
+@overload
+def temp_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
+                     ) -> float: ...
+@overload
+def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any: ...
+def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any:
+    """Temperature in K at pressure level lev below the ground.
+
+    t_bot: temperature in K at the lowest model level, whose pressure is p_sfc;
+    ps: surface pressure; phi_sfc: surface geopotential in m2 s-2. lev, p_sfc
+    and ps share any one pressure unit. All arguments broadcast; give lev an
+    axis of its own (e.g. levels[:, None, None] against (lat, lon) fields) to
+    extrapolate to several levels at once. Arrays cost one kernel call per
+    distinct level.
+    """
+    return evaluate(_TEMP_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc))
+
+
+@overload
+def geo_height_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
+                           ) -> float: ...
+@overload
+def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any: ...
+def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any:
+    """Geopotential height in m at pressure level lev below the ground.
+
+    Arguments as for `temp_extrapolate`.
+    """
+    return evaluate(_GEO_HEIGHT_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc))
+
+
+# --- helpers for column functions ---
+
+
+def _reject_masked(function: str, name: str, value: Any) -> None:
+    if np.ma.isMaskedArray(value):
+        raise TypeError(f"{function}: {name} is a masked array; fill the masked values "
+                        f"(e.g. with NaN) first")
+
+
+def _normalise_axis(axis: int, ndim: int) -> int:
+    if not -ndim <= axis < ndim:
+        raise np.exceptions.AxisError(axis, ndim)
+    return axis % ndim
+
+
+def _as_column_input(function: str, name: str, value: Any) -> Any:
+    """NumPy or dask input of a column function (dask stays lazy)."""
+    _reject_masked(function, name, value)
+    if is_dask_array(value):
+        return value
+    return as_numpy(function, name, value)
+
+
+def _move(value: Any, source: int, destination: int) -> Any:
+    if is_dask_array(value):
+        import dask.array as da
+
+        return da.moveaxis(value, source, destination)
+    return np.moveaxis(value, source, destination)
+
+
+def _single_chunk_last(value: Any) -> Any:
+    """A dask array with its last (level) axis in one chunk."""
+    if is_dask_array(value):
+        return value.rechunk({value.ndim - 1: -1})
+    return value
+
+
+def _labelled(function: str, name: str, value: Any, dim: str) -> Any:
+    """A 1-D unlabelled sequence of levels as a DataArray along `dim`."""
+    if is_dataarray(value):
+        return value
+    import xarray as xr
+
+    array = as_numpy(function, name, value)
+    if array.ndim != 1:
+        raise TypeError(f"{function}: {name} is an unlabelled {array.ndim}-D array while other "
+                        f"arguments are DataArrays; wrap it in a DataArray with named dimensions")
+    return xr.DataArray(array, dims=(dim,))
+
+
+def _place_dim(result: Any, dim: str, position: int) -> Any:
+    dims = [d for d in result.dims if d != dim]
+    dims.insert(min(position, len(dims)), dim)
+    return result.transpose(*dims)
+
+
+# --- pressure thickness ---
+
+
+def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None) -> np.ndarray:
+    """Thicknesses for levels on the last axis (one column per element of the
+    broadcast of the other axes with surface and top); one kernel call per
+    column, since the kernel takes one column."""
+    one_column = kernel("interpolation", "delta_pressure_1d")
+    levels = as_numpy("delta_pressure", "pressure_lev", levels)
+    surface = as_numpy("delta_pressure", "surface_pressure", surface)
+    nlev = levels.shape[-1]
+    shapes = [levels.shape[:-1], surface.shape]
+    if top is not None:
+        top = as_numpy("delta_pressure", "pressure_top", top)
+        shapes.append(top.shape)
+    columns = np.broadcast_shapes(*shapes)
+    ncols = math.prod(columns)
+    out = np.empty((ncols, nlev), dtype=np.float64)
+    if ncols == 0:
+        return out.reshape(columns + (nlev,))
+    surfaces = np.broadcast_to(surface.astype(np.float64, copy=False), columns).ravel().tolist()
+    tops: Sequence[float | None] = [None] * ncols
+    if top is not None:
+        tops = np.broadcast_to(top.astype(np.float64, copy=False), columns).ravel().tolist()
+    column_levels = np.broadcast_to(levels, columns + (nlev,))
+    if all(stride == 0 or size == 1
+           for stride, size in zip(column_levels.strides[:-1], column_levels.shape[:-1])):
+        # Every column has the same levels: convert them once.
+        shared = np.ascontiguousarray(column_levels[(0,) * len(columns)], dtype=np.float64)
+        for i, (ps, pt) in enumerate(zip(surfaces, tops)):
+            out[i] = one_column(shared, ps, pt)
+    else:
+        rows = np.ascontiguousarray(column_levels, dtype=np.float64).reshape(ncols, nlev)
+        for i, (row, ps, pt) in enumerate(zip(rows, surfaces, tops)):
+            out[i] = one_column(row, ps, pt)
+    return out.reshape(columns + (nlev,))
+
+
+def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
+                   axis: int | None = None, dim: str | None = None) -> Any:
+    """Pressure thickness of the layer around each level.
+
+    pressure_lev: the level pressures, either one 1-D set shared by all columns
+    or an N-D field whose level axis is `axis` (`dim` for DataArrays), given
+    top-first or surface-first. surface_pressure: one value per column (the
+    shape of pressure_lev without its level axis, or broadcastable to it).
+    pressure_top: the top of the uppermost layer, a number, one value per
+    column, or None for the smallest level pressure. All pressures share any
+    one unit; the result has that unit and a level axis in the order of
+    pressure_lev.
+
+    With 1-D pressure_lev the result's level axis is `axis` (default 0) for
+    arrays and comes first for DataArrays. Levels below the ground get 0.
+
+    Cost: the kernel works on one column per call, so this makes one call per
+    column (about a microsecond of Python overhead each, e.g. roughly a second
+    for a million columns), on the calling thread.
+    """
+    function = "delta_pressure"
+    values = (pressure_lev, surface_pressure, pressure_top)
+    if any(is_dataarray(v) for v in values):
+        if axis is not None:
+            raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")
+        return _delta_pressure_xarray(pressure_lev, surface_pressure, pressure_top, dim)
+    if kind_of(pressure_lev) < Kind.NUMPY:
+        raise ValueError(f"{function}: pressure_lev must be an array with a level axis")
+    levels = _as_column_input(function, "pressure_lev", pressure_lev)
+    surface = _as_column_input(function, "surface_pressure", surface_pressure)
+    top = None if pressure_top is None else _as_column_input(function, "pressure_top",
+                                                             pressure_top)
+    if levels.ndim == 0:
+        raise ValueError(f"{function}: pressure_lev must be an array with a level axis")
+    if levels.ndim == 1:
+        out_ndim = max(np.ndim(surface), 0 if top is None else np.ndim(top)) + 1
+        position = _normalise_axis(0 if axis is None else axis, out_ndim) - out_ndim
+    else:
+        if axis is None:
+            raise TypeError(f"{function}: pressure_lev has {levels.ndim} dimensions; give its "
+                            f"level axis with axis=")
+        position = _normalise_axis(axis, levels.ndim) - levels.ndim
+        levels = _move(levels, position, -1)
+    if any(is_dask_array(v) for v in (levels, surface, top)):
+        levels = _single_chunk_last(levels)
+        if top is None or np.ndim(top) == 0:
+            block = functools.partial(_delta_pressure_columns, top=top)
+            result = apply_dask(block, "(n),()->(n)", [levels, surface])
+        else:
+            result = apply_dask(_delta_pressure_columns, "(n),(),()->(n)",
+                                [levels, surface, top])
+    else:
+        result = _delta_pressure_columns(levels, surface, top)
+    return _move(result, -1, position)
+
+
+def _delta_pressure_xarray(pressure_lev: Any, surface_pressure: Any, pressure_top: Any,
+                           dim: str | None) -> Any:
+    function = "delta_pressure"
+    if dim is None:
+        if is_dataarray(pressure_lev) and pressure_lev.ndim == 1:
+            dim = str(pressure_lev.dims[0])
+        elif is_dataarray(pressure_lev):
+            raise TypeError(f"{function}: give the level dimension with dim=")
+        else:
+            dim = "lev"
+    pressure_lev = _labelled(function, "pressure_lev", pressure_lev, dim)
+    if dim not in pressure_lev.dims:
+        raise ValueError(f"{function}: pressure_lev has no dimension {dim!r}")
+    common_kind(function, ("surface_pressure", "pressure_top"), (surface_pressure, pressure_top))
+    units = _units.common(function, [("pressure_lev", pressure_lev),
+                                     ("surface_pressure", surface_pressure),
+                                     ("pressure_top", pressure_top)])
+    pressure_lev = rechunk_core(pressure_lev, dim)
+    if pressure_top is None or np.ndim(pressure_top) == 0:
+        result = apply_xarray(functools.partial(_delta_pressure_columns, top=pressure_top),
+                              [pressure_lev, surface_pressure],
+                              input_core_dims=[[dim], []], output_core_dims=[[dim]])
+    else:
+        result = apply_xarray(_delta_pressure_columns, [pressure_lev, surface_pressure,
+                                                        pressure_top],
+                              input_core_dims=[[dim], [], []], output_core_dims=[[dim]])
+    position = pressure_lev.dims.index(dim) if pressure_lev.ndim > 1 else 0
+    attrs = {"long_name": "pressure thickness"}
+    if units is not None:
+        attrs["units"] = units
+    return label(_place_dim(result, dim, position), "delta_pressure", attrs)
+
+
+# --- interpolation of columns to new levels ---
+
+
+def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray) -> np.ndarray:
+    """Interpolates data along its last axis from coord (broadcast against it)
+    to new_levels; all columns in one kernel call."""
+    data = as_numpy("interp_to_levels", "data", data)
+    coord = as_numpy("interp_to_levels", "coord", coord)
+    try:
+        data, coord = np.broadcast_arrays(data, coord)
+    except ValueError:
+        raise ValueError(f"interp_to_levels: data {data.shape} and coord {coord.shape} do not "
+                         f"broadcast together") from None
+    nlev_in = data.shape[-1]
+    columns = data.shape[:-1]
+    ncols = math.prod(columns)
+    nlev_out = new_levels.size
+    if ncols == 0 or nlev_out == 0:
+        return np.full(columns + (nlev_out,), np.nan)
+    if nlev_in == 0:
+        raise ValueError("interp_to_levels: the level axis of data is empty")
+    # Level axis last and contiguous: exactly the column-after-column layout
+    # the kernel reads.
+    xp_flat = np.ascontiguousarray(coord, dtype=np.float64).reshape(-1)
+    data_flat = np.ascontiguousarray(data, dtype=np.float64).reshape(-1)
+    result: np.ndarray = kernel("interpolation", "interpolate_columns")(
+        xp_flat, data_flat, new_levels, nlev_in, ncols)
+    return result.reshape(columns + (nlev_out,))
+
+
+def _target_levels(function: str, new_levels: Any) -> np.ndarray:
+    values = np.asarray(new_levels.values if is_dataarray(new_levels) else new_levels)
+    if values.ndim > 1:
+        raise ValueError(f"{function}: new_levels must be one-dimensional")
+    check_real(function, "new_levels", values.dtype)
+    return np.ascontiguousarray(values, dtype=np.float64).reshape(-1)
+
+
+def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
+                     dim: str | None = None, new_dim: str | None = None) -> Any:
+    """Linear interpolation of every column of data to common target levels.
+
+    data: values on levels along `axis` (`dim` for DataArrays), e.g. a
+    (time, level, lat, lon) field. coord: the vertical coordinate of each
+    value (pressure, height, ...), the shape of data or 1-D along the level
+    axis when all columns share it; a column may run either way. new_levels:
+    1-D targets in the unit of coord. The result replaces the level axis by
+    new_levels (for DataArrays the new dimension is `new_dim`, by default the
+    dimension of a DataArray new_levels or else `dim`, with new_levels as its
+    coordinate). Targets outside a column's range give NaN. Interpolation is
+    linear in coord: pass logarithms of pressure for log-pressure
+    interpolation.
+
+    All columns go to the kernel in one call (the level axis is moved last and
+    made contiguous; no Python loop). With dask the level axis is rechunked
+    into one chunk automatically.
+    """
+    function = "interp_to_levels"
+    new = _target_levels(function, new_levels)
+    if any(is_dataarray(v) for v in (data, coord)):
+        if axis is not None:
+            raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")
+        return _interp_xarray(data, coord, new_levels, new, dim, new_dim)
+    values = _as_column_input(function, "data", data)
+    levels = _as_column_input(function, "coord", coord)
+    if values.ndim == 0:
+        raise ValueError(f"{function}: data must be an array with a level axis")
+    if axis is None:
+        if values.ndim != 1:
+            raise TypeError(f"{function}: data has {values.ndim} dimensions; give its level "
+                            f"axis with axis=")
+        axis = 0
+    position = _normalise_axis(axis, values.ndim) - values.ndim
+    if levels.ndim == 1 and values.ndim > 1:
+        # One set of levels shared by all columns.
+        levels = levels.reshape((-1,) + (1,) * (-position - 1))
+    elif levels.ndim != values.ndim:
+        raise ValueError(f"{function}: coord must have the dimensions of data, or be 1-D "
+                         f"along the level axis (got {levels.shape} for data {values.shape})")
+    values = _move(values, position, -1)
+    levels = _move(levels, position, -1)
+    if is_dask_array(values) or is_dask_array(levels):
+        block = functools.partial(_interpolate_columns, new_levels=new)
+        result = apply_dask(block, "(n),(n)->(m)",
+                            [_single_chunk_last(values), _single_chunk_last(levels)],
+                            output_sizes={"m": new.size})
+    else:
+        result = _interpolate_columns(values, levels, new)
+    return _move(result, -1, position)
+
+
+def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim: str | None,
+                   new_dim: str | None) -> Any:
+    function = "interp_to_levels"
+    if dim is None:
+        if is_dataarray(coord) and coord.ndim == 1:
+            dim = str(coord.dims[0])
+        elif is_dataarray(data) and data.ndim == 1:
+            dim = str(data.dims[0])
+        else:
+            raise TypeError(f"{function}: give the level dimension with dim=")
+    data = _labelled(function, "data", data, dim)
+    coord = _labelled(function, "coord", coord, dim)
+    for name, value in (("data", data), ("coord", coord)):
+        if dim not in value.dims:
+            raise ValueError(f"{function}: {name} has no dimension {dim!r}")
+    if new_dim is None:
+        new_dim = str(new_levels.dims[0]) if is_dataarray(new_levels) and new_levels.ndim == 1 \
+            else dim
+    units = _units.common(function, [("coord", coord), ("new_levels", new_levels)])
+    result = apply_xarray(
+        functools.partial(_interpolate_columns, new_levels=new),
+        [rechunk_core(data, dim), rechunk_core(coord, dim)],
+        input_core_dims=[[dim], [dim]], output_core_dims=[[new_dim]],
+        exclude_dims=frozenset({dim}), output_sizes={new_dim: new.size})
+    order = [new_dim if d == dim else d for d in data.dims]
+    result = result.transpose(*order, ...)
+    level_attrs = dict(new_levels.attrs) if is_dataarray(new_levels) else {}
+    if units is not None:
+        level_attrs.setdefault("units", units)
+    result = result.assign_coords({new_dim: (new_dim, new, level_attrs)})
+    return label(result, data.name, dict(data.attrs))
+
+
+# --- pressure on hybrid levels ---
+
+
+def _hybrid_columns(psfc: Any, hya: np.ndarray, hyb: np.ndarray, p0: float) -> np.ndarray:
+    """Pressures with the level axis last (a view of the kernel's level-major
+    table, so moving the level axis first again costs nothing)."""
+    surface = np.ascontiguousarray(as_numpy("pressure_at_hybrid_levels", "psfc", psfc),
+                                   dtype=np.float64)
+    table = kernel("interpolation", "pressure_at_hybrid_levels_array")(
+        hya, hyb, surface.reshape(-1), p0)
+    return np.moveaxis(table.reshape((hya.size,) + surface.shape), 0, -1)
+
+
+def _coefficients(function: str, name: str, value: Any) -> np.ndarray:
+    array = np.asarray(value.values if is_dataarray(value) else value)
+    check_real(function, name, array.dtype)
+    if array.ndim > 1:
+        raise ValueError(f"{function}: {name} must be one-dimensional")
+    return np.asarray(array, dtype=np.float64, order="C")
+
+
+@overload
+def pressure_at_hybrid_levels(hya: float, hyb: float, psfc: float, p0: float, *,
+                              axis: int = 0, dim: str | None = None) -> float: ...
+@overload
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis: int = 0,
+                              dim: str | None = None) -> Any: ...
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis: int = 0,
+                              dim: str | None = None) -> Any:
+    """Pressure hya·p0 + hyb·psfc on hybrid sigma-pressure levels.
+
+    hya, hyb: the hybrid coefficients, numbers (one level) or 1-D arrays of
+    equal length (one entry per level); psfc: surface pressure(s) of any
+    shape; p0: the reference pressure, a number in the unit of psfc. The
+    result is in that unit, with a new level axis at `axis` (default 0, level
+    first) when hya and hyb are 1-D; for DataArrays the level dimension is
+    that of a DataArray hya, else `dim` (default "lev"), placed first. The
+    kind of psfc decides the kind of the result.
+    """
+    function = "pressure_at_hybrid_levels"
+    a = _coefficients(function, "hya", hya)
+    b = _coefficients(function, "hyb", hyb)
+    if a.shape != b.shape:
+        raise ValueError(f"{function}: hya and hyb must have the same length "
+                         f"({a.size} != {b.size})")
+    if is_dataarray(p0):
+        _units.common(function, [("psfc", psfc), ("p0", p0)])
+        p0 = float(p0)
+    kind = kind_of(psfc)
+    if a.ndim == 0:
+        # One level: element-wise over psfc.
+        if kind <= Kind.NUMPY_SCALAR:
+            value = kernel("interpolation", "pressure_at_hybrid_level_scalar")(a.item(), b.item(),
+                                                                               psfc, p0)
+            return np.float64(value) if kind is Kind.NUMPY_SCALAR else value
+        level = pressure_at_hybrid_levels(a.reshape(1), b.reshape(1), psfc, p0, axis=-1, dim=dim)
+        return level[..., 0] if not is_dataarray(level) else level.isel({level.dims[0]: 0}, drop=True)
+    if kind is Kind.XARRAY:
+        return _hybrid_xarray(hya, a, b, psfc, p0, dim)
+    _reject_masked(function, "psfc", psfc)
+    if kind is Kind.DASK:
+        block = functools.partial(_hybrid_columns, hya=a, hyb=b, p0=p0)
+        result = apply_dask(block, "()->(k)", [psfc], output_sizes={"k": a.size})
+    else:
+        result = _hybrid_columns(psfc, a, b, p0)
+    return _move(result, -1, _normalise_axis(axis, result.ndim))
+
+
+def _hybrid_xarray(hya: Any, a: np.ndarray, b: np.ndarray, psfc: Any, p0: float,
+                   dim: str | None) -> Any:
+    if is_dataarray(hya):
+        dim = str(hya.dims[0])
+    elif dim is None:
+        dim = "lev"
+    result = apply_xarray(functools.partial(_hybrid_columns, hya=a, hyb=b, p0=p0), [psfc],
+                          output_core_dims=[[dim]], output_sizes={dim: a.size})
+    result = result.transpose(dim, ...)
+    if is_dataarray(hya) and dim in hya.coords:
+        result = result.assign_coords({dim: hya.coords[dim]})
+    attrs = {"long_name": "pressure at hybrid levels"}
+    units = _units.units_of(psfc)
+    if units is not None:
+        attrs["units"] = units
+    return label(result, "pressure", attrs)
