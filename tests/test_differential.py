@@ -9,6 +9,7 @@ the calling thread (short arrays) and split over the worker pool (long ones).
 """
 
 import math
+import os
 import struct
 from dataclasses import dataclass
 
@@ -25,7 +26,10 @@ import _tamrix_rs
 SUBMODULES = [getattr(_tamrix_rs, name) for name in _tamrix_rs.__all__]
 FUNCTIONS = {name: getattr(m, name) for m in SUBMODULES for name in m.__all__}
 
-examples = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# TAMRIX_EXAMPLES=2000 (say) makes a deeper search than the one CI runs.
+EXAMPLES = int(os.environ.get("TAMRIX_EXAMPLES", "60"))
+examples = settings(max_examples=EXAMPLES, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow])
 
 
 def from_bits(pattern):

@@ -23,7 +23,7 @@ from formulas import PANIC, Error, reference
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from signatures import FUNCTIONS, KINDS, parameters, valid_arguments
-from test_differential import assert_outcome, outcome
+from test_differential import EXAMPLES, assert_outcome, outcome
 
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 
@@ -219,7 +219,8 @@ def arguments(draw, name):
 
 
 @pytest.mark.parametrize("name", sorted(KINDS))
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=EXAMPLES * 5 // 2, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow])
 @given(data=st.data())
 def test_any_object_gives_a_correct_result_or_a_clean_exception(name, data):
     args, keywords = data.draw(arguments(name))

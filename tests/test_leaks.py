@@ -1,10 +1,11 @@
-"""Nothing leaks: not on success, not on any failure path, not a result buffer.
+"""Nothing leaks: not on success, not on any failure path, not a result buffer, not a borrow.
 
 Each function is called many times on its success path and on every kind of
 failure (bad type, non-contiguous or misaligned array, length mismatch,
 binding errors, overflow, internal failure). Afterwards the arguments'
-reference counts are unchanged and neither the number of live Python objects
-nor the number of allocated memory blocks has grown with the number of calls.
+reference counts are unchanged, no borrow of their memory is left registered,
+and neither the number of live Python objects nor the number of allocated
+memory blocks has grown with the number of calls.
 Result buffers are checked through the process's resident memory.
 """
 
@@ -15,6 +16,7 @@ import sys
 import numpy as np
 import pytest
 from signatures import EQUAL_LENGTHS, FUNCTIONS, KINDS, parameters, valid_arguments
+from test_borrow import REGISTRY, Record, capsule_pointer, core_multiarray
 
 PANIC = "PanicException"
 CALLS = 1000
@@ -86,6 +88,20 @@ def call(function, args, kwargs):
     return None
 
 
+def borrow_record():
+    FUNCTIONS["psychrometric_constant_array"](np.ones(1))  # publishes the table
+    capsule = getattr(core_multiarray(), REGISTRY)
+    return Record.from_address(capsule_pointer(capsule, REGISTRY.encode()))
+
+
+def assert_not_borrowed(record, objects, label):
+    """Every call ended its borrows: another module may borrow the memory exclusively."""
+    for o in objects:
+        if isinstance(o, np.ndarray) and o.flags.writeable:
+            assert record.acquire_mut(record.flags, o) == 0, label
+            record.release_mut(record.flags, o)
+
+
 def repeat(function, args, kwargs, times):
     for _ in range(times):
         call(function, args, kwargs)
@@ -94,6 +110,7 @@ def repeat(function, args, kwargs, times):
 @pytest.mark.parametrize("name", sorted(KINDS))
 def test_repeated_calls_leak_nothing(name):
     function = FUNCTIONS[name]
+    record = borrow_record()
     cases = list(scenarios(name))
     for label, args, kwargs, expected in cases:
         assert call(function, args, kwargs) == expected, label
@@ -108,6 +125,7 @@ def test_repeated_calls_leak_nothing(name):
         # one block per call would add CALLS; a few settle once
         assert sys.getallocatedblocks() - blocks < CALLS // 4, label
         assert [sys.getrefcount(o) for o in watched] == refs, label
+        assert_not_borrowed(record, watched, label)
     gc.collect()
     assert len(gc.get_objects()) - objects < 20
 
