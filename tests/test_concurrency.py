@@ -260,3 +260,55 @@ def test_pool_that_cannot_start_fails_every_array_call_cleanly(python_subprocess
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split("\n")[:4] == ["PanicException True"] * 3 + ["True"], result.stdout
+
+
+FAILING_WORKER_NEW = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/prctl.h>
+extern void* __libc_malloc(size_t);
+int failures;
+/* operator new fails on pool workers; the C library's own allocations (the
+   thread-local data of a worker, say) still succeed. */
+void* malloc(size_t size) {
+  char name[17] = {0};
+  Dl_info caller;
+  prctl(PR_GET_NAME, name);
+  if (strncmp(name, "tamrix-", 7) == 0 && dladdr(__builtin_return_address(0), &caller) &&
+      caller.dli_sname && strcmp(caller.dli_sname, "_Znwm") == 0) {
+    __atomic_add_fetch(&failures, 1, __ATOMIC_RELAXED);
+    return NULL;
+  }
+  return __libc_malloc(size);
+}
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer owns malloc")
+def test_workers_out_of_memory_still_finish_the_work(tmp_path, python_subprocess):
+    # No worker can allocate, so none can grow its queue for a piece of a
+    # split range: the work must still be done, and nothing may abort.
+    source = tmp_path / "failing_new.c"
+    source.write_text(FAILING_WORKER_NEW)
+    shim = tmp_path / "failing_new.so"
+    try:
+        subprocess.run(["cc", "-shared", "-fPIC", "-o", str(shim), str(source), "-ldl"],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        pytest.skip("no C compiler to build the allocation shim")
+    result = python_subprocess(
+        f"""
+        import ctypes, numpy as np, _tamrix_rs
+        met = _tamrix_rs.meteorology
+        a = np.linspace(40.0, 100.0, 30_011)
+        expected = np.array([met.saturation_vapor_pressure_scalar(x) for x in a])
+        for _ in range(3000):  # enough for the queues to need new storage
+            assert np.array_equal(met.saturation_vapor_pressure_array(a), expected)
+        print(ctypes.c_int.in_dll(ctypes.CDLL("{shim}"), "failures").value > 0)
+        """,
+        env={"LD_PRELOAD": str(shim), "RAYON_NUM_THREADS": "2"},
+    )
+    assert result.returncode == 0 and result.stdout.strip() == "True", result.stderr[-2000:]

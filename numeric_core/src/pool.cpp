@@ -182,9 +182,15 @@ void Pool::execute(int self, Piece piece) {
   std::size_t lo = piece.lo;
   std::size_t hi = piece.hi;
   while ((hi - lo) / 2 >= 1 && piece.budget > 0) {
-    piece.budget /= 2;
     const std::size_t mid = lo + (hi - lo) / 2;
-    push(*queues_[self], Piece{job, mid, hi, piece.budget, self});
+    // Out of memory for a queue entry, the rest is evaluated here unsplit: an
+    // exception must not escape a worker, and every index must be counted.
+    try {
+      push(*queues_[self], Piece{job, mid, hi, piece.budget / 2, self});
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+    piece.budget /= 2;
     hi = mid;
   }
   if (!job->failed.load(std::memory_order_relaxed)) {
