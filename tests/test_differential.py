@@ -330,6 +330,28 @@ def test_table_and_column_functions_match_transcription(name, data):
             assert_same_bits(alone, actual[j * len(new_levels):(j + 1) * len(new_levels)])
 
 
+NAN = math.nan
+COLUMN_CASES = [
+    # single-level columns whose level is NaN: no level ever reaches a target
+    ([NAN], [0.0], [-20.0, 0.0, 20.0, NAN, math.inf], 1, 1),
+    ([NAN, 1.0, NAN, 2.0], [1.0, 2.0, 3.0, 4.0], [-1.0, 1.0, 1.5, 2.0, NAN], 1, 4),
+    ([1.0, NAN], [1.0, 2.0], [1.0, 0.5], 2, 1),
+    ([NAN, 1.0], [1.0, 2.0], [1.0, 0.5], 2, 1),
+    ([3.0, 2.0, 1.0, NAN], [1.0, 2.0, 3.0, 4.0], [2.5, 1.0, 3.0], 4, 1),
+    ([-0.0, 0.0, 0.0, -0.0], [1.0, 2.0, 3.0, 4.0], [0.0, -0.0], 2, 2),
+    ([1.0, 1.0, 1.0], [5.0, 6.0, 7.0], [1.0, 1.0 + 1e-16, 0.9], 3, 1),
+    ([-math.inf, 0.0, math.inf], [1.0, 2.0, 3.0], [-math.inf, -1.0, 1.0, math.inf], 3, 1),
+]
+
+
+@pytest.mark.parametrize("case", COLUMN_CASES)
+def test_column_edge_cases_match_transcription(case):
+    xp, values, new_levels, nlev_in, ncols = case
+    actual = outcome(FUNCTIONS["interpolate_columns"], as_array(xp), as_array(values),
+                     as_array(new_levels), nlev_in, ncols)
+    assert_outcome(actual, reference("interpolate_columns", [xp, values, new_levels, nlev_in, ncols]))
+
+
 # --- long arrays, split over the worker pool ---------------------------------------
 
 LONG = 100_003  # above the inline cut-off of every element-wise function

@@ -104,6 +104,9 @@ struct Columns {
 // Whether every level is at least (or, descending, at most) the one before.
 // False as soon as a NaN takes part.
 bool monotonic(std::span<const double> xp, bool ascending) {
+  // A single NaN level meets no comparison below, yet the sweep would search
+  // past it for a level reaching the target.
+  if (std::isnan(xp[0])) return false;
   for (std::size_t i = 1; i < xp.size(); ++i) {
     if (!(ascending ? xp[i - 1] <= xp[i] : xp[i - 1] >= xp[i])) return false;
   }
