@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "arrays.hpp"
@@ -161,6 +162,19 @@ TAMRIX_ONE_COMPILED_COPY double shared_kernel(Args... args) {
   return Kernel(args...);
 }
 
+// A kernel of a single double cannot meet two different NaNs (every NaN in it
+// comes from that one input, or is the default NaN made from infinities), so
+// any copy gives the same bits and the kernel may be inlined and vectorised.
+// Kernels of several doubles go through their one shared copy.
+template <auto Kernel, class... Args>
+inline double evaluate(Args... args) {
+  if constexpr ((std::is_same_v<Args, double> + ... + 0) <= 1) {
+    return Kernel(args...);
+  } else {
+    return shared_kernel<Kernel>(args...);
+  }
+}
+
 namespace detail {
 
 // What kernel argument I receives: the array's data (read per element), or
@@ -196,7 +210,7 @@ constexpr std::size_t first_array() {
 template <const Description& D, auto Kernel>
 PyObject* scalar(Call& call) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return PyFloat_FromDouble(shared_kernel<Kernel>(detail::operand<D, I>(call)...));
+    return PyFloat_FromDouble(evaluate<Kernel>(detail::operand<D, I>(call)...));
   }
   (std::make_index_sequence<D.count>{});
 }
@@ -211,7 +225,7 @@ PyObject* elementwise(Call& call) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     const std::tuple ops{detail::operand<D, I>(call)...};
     return make_result_array(parallel_map(n, C, [ops](std::size_t k) {
-      return shared_kernel<Kernel>(detail::at(std::get<I>(ops), k)...);
+      return evaluate<Kernel>(detail::at(std::get<I>(ops), k)...);
     }));
   }
   (std::make_index_sequence<D.count>{});

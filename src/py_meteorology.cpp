@@ -17,11 +17,12 @@ namespace kernels = tamrix::meteorology;
 
 // Relative per-element costs (see parallel.hpp): a table lookup with a
 // division; the heat-index polynomial with its branches; one exp() or log();
-// sin(), two tan() and acos().
+// sin() and tan(), or tan() alone, for a daylight factor; acos() per grid point.
 constexpr Cost table_lookup{2};
 constexpr Cost polynomial{3};
 constexpr Cost transcendental{8};
-constexpr Cost trigonometric{24};
+constexpr Cost daylight_factor{16};
+constexpr Cost hour_angle{12};
 
 constexpr Description dewtemp_scalar_fn{"dewtemp_scalar", {Float("tk"), Float("rh")}};
 constexpr Description heat_index_scalar_fn{
@@ -61,18 +62,47 @@ constexpr Description saturation_vapor_pressure_slope_array_fn{
 constexpr Description psychrometric_constant_array_fn{"psychrometric_constant_array",
                                                       {FloatArray("pressure")}};
 
+// Daylight for one day and latitude. The final step is the one compiled copy
+// the grid uses as well, so both forms agree bit for bit.
+double max_daylight_point(double jday, double lat) {
+  const double lat_term = kernels::latitude_term(lat);
+  return shared_kernel<kernels::daylight_from_factors>(kernels::declination_tangent(jday),
+                                                       lat_term);
+}
+
+// A factor per input element (sin and tan), in index order.
+template <double (*Factor)(double)>
+DoubleBuffer factors_of(const ArrayArg& values) {
+  const double* data = values.data;
+  return parallel_map(values.size, daylight_factor,
+                      [data](std::size_t k) { return Factor(data[k]); });
+}
+
 // Outer product of days and latitudes, day-major: element i * nl + j is the
-// daylight for (jday[i], lat[j]), computed straight into the flat result.
+// daylight for (jday[i], lat[j]), computed straight into the flat result. The
+// day and latitude factors are computed once each rather than once per
+// element; only the product, the clamp and acos remain per element.
 PyObject* max_daylight_grid(Call& call) {
   const ArrayArg& jday = call.array(0);
   const ArrayArg& lat = call.array(1);
   const std::size_t nl = lat.size;
-  const std::size_t n = checked_product(jday.size, nl);
-  const double* days = jday.data;
-  const double* latitudes = lat.data;
-  return make_result_array(parallel_map(n, trigonometric, [days, latitudes, nl](std::size_t k) {
-    return shared_kernel<kernels::max_daylight>(days[k / nl], latitudes[k % nl]);
-  }));
+  DoubleBuffer out(checked_product(jday.size, nl));
+  if (out.size() == 0) return make_result_array(std::move(out));
+  const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
+  const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
+  double* dst = out.data();
+  parallel_for(out.size(), hour_angle, [&](std::size_t lo, std::size_t hi) {
+    std::size_t i = lo / nl;
+    std::size_t j = lo % nl;
+    for (std::size_t k = lo; k < hi; ++k) {
+      dst[k] = shared_kernel<kernels::daylight_from_factors>(days.data()[i], latitudes.data()[j]);
+      if (++j == nl) {
+        j = 0;
+        ++i;
+      }
+    }
+  });
+  return make_result_array(std::move(out));
 }
 
 constexpr Function functions[] = {
@@ -81,7 +111,7 @@ constexpr Function functions[] = {
     row<relhum_ice_scalar_fn, scalar<relhum_ice_scalar_fn, kernels::relhum_ice>>(),
     row<relhum_water_scalar_fn, scalar<relhum_water_scalar_fn, kernels::relhum_water>>(),
     row<relhum_scalar_fn, scalar<relhum_scalar_fn, kernels::relhum>>(),
-    row<max_daylight_scalar_fn, scalar<max_daylight_scalar_fn, kernels::max_daylight>>(),
+    row<max_daylight_scalar_fn, scalar<max_daylight_scalar_fn, max_daylight_point>>(),
     row<saturation_vapor_pressure_scalar_fn,
         scalar<saturation_vapor_pressure_scalar_fn, kernels::saturation_vapor_pressure>>(),
     row<saturation_vapor_pressure_slope_scalar_fn,

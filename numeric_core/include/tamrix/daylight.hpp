@@ -19,18 +19,31 @@ inline double solar_declination(double jday) {
   return std::sin(jday * day_angle_per_day + day_angle_offset) * declination_amplitude;
 }
 
-// Maximum daylight in hours, 0 to 24. Polar day and night clamp the cosine of
-// the hour angle to [-1, 1], where the result is exactly 24 or 0; NaN passes
-// both comparisons and stays NaN.
-inline double max_daylight(double jday, double lat) {
-  const double lat_term = -std::tan(lat * radians_per_degree);
-  double x = std::tan(solar_declination(jday)) * lat_term;
+// tan of the solar declination: the factor a day contributes.
+inline double declination_tangent(double jday) { return std::tan(solar_declination(jday)); }
+
+// -tan of the latitude: the factor a latitude contributes.
+inline double latitude_term(double lat) { return -std::tan(lat * radians_per_degree); }
+
+// Maximum daylight in hours, 0 to 24, from the two factors. Polar day and
+// night clamp the cosine of the hour angle to [-1, 1], where the result is
+// exactly 24 or 0; NaN passes both comparisons and stays NaN.
+inline double daylight_from_factors(double declination_tan, double lat_term) {
+  double x = declination_tan * lat_term;
   if (x < -1.0) {
     x = -1.0;
   } else if (x > 1.0) {
     x = 1.0;
   }
   return std::acos(x) * hours_per_hour_angle;
+}
+
+// Maximum daylight in hours for one day and latitude. A grid of days and
+// latitudes computes each factor once per day and once per latitude and
+// combines them per element: the same operations, so the same bits.
+inline double max_daylight(double jday, double lat) {
+  const double lat_term = latitude_term(lat);
+  return daylight_from_factors(declination_tangent(jday), lat_term);
 }
 
 }  // namespace tamrix::meteorology
