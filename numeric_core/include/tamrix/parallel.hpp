@@ -23,13 +23,13 @@ namespace tamrix {
 #endif
 
 // Handing a range to the pool costs two thread wake-ups in series (a sleeping
-// worker, then the waiting caller): measured 8-10 us on an idle 2-core VM and
-// 50 us or more when other processes compete for the cores. Ranges of less
-// than about 64 us of work are therefore computed on the calling thread;
+// worker, then the waiting caller): 8-10 us when the other core is busy, and
+// 50-80 us on an idle VM whose virtual CPUs are slow to wake. Ranges of less
+// than about 250 us of work are therefore computed on the calling thread;
 // results are identical either way, since every element depends on its index
 // alone. The cut-off is counted in "work units" of roughly a nanosecond:
 // elements times the kernel's per-element cost.
-inline constexpr std::size_t inline_work_limit = 65536;
+inline constexpr std::size_t inline_work_limit = 262144;
 
 // Relative per-element cost of a kernel: 1 for a few arithmetic operations,
 // more for kernels with transcendental calls or long polynomials.
