@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "numpy_api.hpp"
+#include "panic.hpp"
 #include "tamrix/borrow_table.hpp"
 #include "tamrix/failure.hpp"
 
@@ -108,16 +109,7 @@ void free_record(PyObject* capsule) noexcept {
 // The system's established message prefix, misspelling included: callers
 // match on it.
 [[noreturn]] void fail_api(const std::string& detail) {
-  std::string message = "Interal borrow checking API error: " + detail;
-  if (PyObject* raised = PyErr_GetRaisedException()) {
-    py::Ref text(PyObject_Str(raised));
-    Py_DECREF(raised);
-    if (text) {
-      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
-    }
-    PyErr_Clear();
-  }
-  throw Failure(message);
+  binding::fail_with_pending_error("Interal borrow checking API error: " + detail);
 }
 
 // Creates an empty table with this module's routines and publishes it.

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "panic.hpp"
 #include "tamrix/failure.hpp"
 
 namespace tamrix::numpy {
@@ -14,16 +15,8 @@ int numpy_major = 0;
 
 // Takes the pending Python error (if any) and turns it into a lookup failure.
 [[noreturn]] void fail_lookup(const char* step) {
-  std::string message = std::string("Failed to access NumPy array API capsule: ") + step;
-  if (PyObject* raised = PyErr_GetRaisedException()) {
-    py::Ref text(PyObject_Str(raised));
-    Py_DECREF(raised);
-    if (text) {
-      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
-    }
-    PyErr_Clear();
-  }
-  throw Failure(message);
+  binding::fail_with_pending_error(std::string("Failed to access NumPy array API capsule: ") +
+                                   step);
 }
 
 int read_major_version() {

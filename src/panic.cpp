@@ -78,6 +78,18 @@ void raise_current_exception() noexcept {
   }
 }
 
+void fail_with_pending_error(std::string message) {
+  if (PyObject* raised = PyErr_GetRaisedException()) {
+    py::Ref text(PyObject_Str(raised));
+    Py_DECREF(raised);
+    if (text) {
+      if (const char* utf8 = PyUnicode_AsUTF8(text.get())) message += std::string(": ") + utf8;
+    }
+    PyErr_Clear();
+  }
+  throw Failure(message);
+}
+
 void resume_if_panic() {
   if (panic_type == nullptr || !PyErr_ExceptionMatches(panic_type)) return;
   PyObject* raised = PyErr_GetRaisedException();

@@ -30,4 +30,8 @@ PyObject* guarded(Body&& body) noexcept {
 // internal failure with the same message. Otherwise does nothing.
 void resume_if_panic();
 
+// Throws an internal failure whose text is `message`, followed by the text of
+// the pending Python exception (if any), which is cleared.
+[[noreturn]] void fail_with_pending_error(std::string message);
+
 }  // namespace tamrix::binding

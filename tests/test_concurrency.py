@@ -303,9 +303,10 @@ def test_workers_out_of_memory_still_finish_the_work(tmp_path, python_subprocess
         f"""
         import ctypes, numpy as np, _tamrix_rs
         met = _tamrix_rs.meteorology
-        a = np.linspace(40.0, 100.0, 30_011)
+        # large enough to be handed to the pool rather than computed inline
+        a = np.linspace(40.0, 100.0, 100_003)
         expected = np.array([met.saturation_vapor_pressure_scalar(x) for x in a])
-        for _ in range(3000):  # enough for the queues to need new storage
+        for _ in range(2000):  # enough for the queues to need new storage
             assert np.array_equal(met.saturation_vapor_pressure_array(a), expected)
         print(ctypes.c_int.in_dll(ctypes.CDLL("{shim}"), "failures").value > 0)
         """,
