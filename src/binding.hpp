@@ -25,6 +25,7 @@
 #include "arrays.hpp"
 #include "panic.hpp"
 #include "python.hpp"
+#include "tamrix/lanes.hpp"
 #include "tamrix/parallel.hpp"
 
 namespace tamrix::binding {
@@ -229,6 +230,20 @@ PyObject* elementwise(Call& call) {
     }));
   }
   (std::make_index_sequence<D.count>{});
+}
+
+// An element-wise function of one array whose kernel is a template that also
+// runs on `Lanes` (see map_lanes).
+template <const Description& D, template <class> class Kernel, Cost C = Cost{}>
+PyObject* elementwise_lanes(Call& call) {
+  static_assert(D.count == 1 && D.params[0].kind == Kind::FloatArray);
+  const ArrayArg& input = call.array(0);
+  DoubleBuffer out(input.size);
+  const double* src = input.data;
+  double* dst = out.data();
+  parallel_for(input.size, C,
+               [src, dst](std::size_t lo, std::size_t hi) { map_lanes<Kernel>(src, dst, lo, hi); });
+  return make_result_array(std::move(out));
 }
 
 }  // namespace tamrix::binding

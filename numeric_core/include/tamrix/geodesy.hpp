@@ -50,9 +50,15 @@ inline constexpr std::array<double, 25> radius_coefficients = {
 
 // even[k] = lat^(2k) for k = 1..24 (even[0] = 1 is never used): squares up
 // to lat^32, every other power the product of two of those.
-inline std::array<double, 25> even_powers(double lat) {
-  std::array<double, 25> p{};
-  p[0] = 1.0;
+//
+// The polynomials are templates over the number type: `double`, or `Lanes`,
+// several latitudes side by side. Each lane runs exactly the scalar
+// operations, so it gives the same bits; the lanes only let the long serial
+// sums of neighbouring latitudes overlap instead of waiting on each other.
+template <class T>
+inline std::array<T, 25> even_powers(T lat) {
+  std::array<T, 25> p{};
+  p[0] = T{} + 1.0;
   p[1] = lat * lat;
   p[2] = p[1] * p[1];
   p[4] = p[2] * p[2];
@@ -70,29 +76,36 @@ inline std::array<double, 25> even_powers(double lat) {
 
 // Meridian arc from the equator to `lat` degrees, m, signed like `lat`. The
 // terms are added from the lowest power upward.
-inline double arc_lat_wgs84(double lat) {
-  const std::array<double, 25> p = even_powers(lat);
+template <class T>
+inline T arc_lat_wgs84(T lat) {
+  const std::array<T, 25> p = even_powers(lat);
   const auto& a = meridian_arc_coefficients;
-  double sum = a[0] + a[1] * p[1];
+  T sum = a[0] + a[1] * p[1];
   for (int k = 2; k <= 24; ++k) sum = a[k] * p[k] + sum;
   return sum * lat;
 }
 
 // Radius at `lat` degrees, m. The terms are added from the highest power
 // down, the constant term last.
-inline double rad_lat_wgs84(double lat) {
-  const std::array<double, 25> p = even_powers(lat);
+template <class T>
+inline T rad_lat_wgs84(T lat) {
+  const std::array<T, 25> p = even_powers(lat);
   const auto& r = radius_coefficients;
-  double sum = r[24] * p[24];
+  T sum = r[24] * p[24];
   for (int k = 23; k >= 1; --k) sum = r[k] * p[k] + sum;
   return sum + r[0];
 }
 
-// Length of an arc of `lon` degrees along the parallel at `lat` degrees, m.
-inline double arc_lon_wgs84(double lon, double lat) {
-  const double r = rad_lat_wgs84(lat);
+// Length of an arc of `lon` degrees along the parallel at `lat` degrees, m,
+// from the radius `r` already evaluated at `lat`.
+inline double arc_lon_from_radius(double lon, double lat, double r) {
   const double c = std::cos(lat * degrees_to_radians);
   return ((c * r) * lon) * degrees_to_radians;
+}
+
+// Length of an arc of `lon` degrees along the parallel at `lat` degrees, m.
+inline double arc_lon_wgs84(double lon, double lat) {
+  return arc_lon_from_radius(lon, lat, rad_lat_wgs84<double>(lat));
 }
 
 }  // namespace tamrix::geodesy
