@@ -107,6 +107,7 @@ def model_fields(rng, chunks=None):
     t = xr.DataArray(rng.uniform(200.0, 300.0, shape), dims=dims, coords=coords, name="ta",
                      attrs={"units": "K", "long_name": "air temperature"})
     if chunks:
+        pytest.importorskip("dask.array")
         p, t = p.chunk(chunks), t.chunk(chunks)
     return t, p
 
