@@ -87,7 +87,10 @@ PyObject* max_daylight_grid(Call& call) {
   const ArrayArg& lat = call.array(1);
   const std::size_t nl = lat.size;
   DoubleBuffer out(checked_product(jday.size, nl));
-  if (out.size() == 0) return make_result_array(std::move(out));
+  if (out.size() == 0) {
+    pool::ensure_started();  // every array call starts the pool, empty ones too
+    return make_result_array(std::move(out));
+  }
   const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
   const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
   double* dst = out.data();

@@ -170,3 +170,16 @@ def test_single_worker_gives_identical_results(python_subprocess):
     """
     digests = {python_subprocess(code, env={"RAYON_NUM_THREADS": n}).stdout for n in ("1", "3")}
     assert len(digests) == 1 and len(digests.pop().strip()) == 64
+
+
+def test_empty_grid_call_starts_the_pool(python_subprocess):
+    result = python_subprocess(
+        """
+        import os, numpy as np, _tamrix_rs
+        before = len(os.listdir("/proc/self/task"))
+        _tamrix_rs.meteorology.max_daylight_grid(np.zeros(0), np.ones(3))
+        print(len(os.listdir("/proc/self/task")) - before)
+        """,
+        env={"RAYON_NUM_THREADS": "2"},
+    )
+    assert result.stdout.strip() == "2", result.stderr
