@@ -73,22 +73,13 @@ PyObject* hybrid_level_table(Call& call) {
   const ArrayArg& psfc = call.array(2);
   const double p0 = call.number(3);
   const std::size_t npts = psfc.size;
-  DoubleBuffer out(checked_product(hya.size, npts));
-  if (out.size() > 0 && hyb.size < hya.size) fail_index_out_of_bounds(hyb.size, hyb.size);
-
-  double* dst = out.data();
-  parallel_for(out.size(), Cost{}, [&](std::size_t lo, std::size_t hi) {
-    std::size_t i = lo / npts;
-    std::size_t j = lo % npts;
-    for (std::size_t k = lo; k < hi; ++k) {
-      dst[k] = shared_kernel<hybrid::pressure_at_level>(hya.data[i], hyb.data[i], psfc.data[j], p0);
-      if (++j == npts) {
-        j = 0;
-        ++i;
-      }
-    }
-  });
-  return make_result_array(std::move(out));
+  if (checked_product(hya.size, npts) > 0 && hyb.size < hya.size) {
+    fail_index_out_of_bounds(hyb.size, hyb.size);
+  }
+  return make_result_array(
+      parallel_outer(hya.size, npts, Cost{}, [&](std::size_t i, std::size_t j) {
+        return shared_kernel<hybrid::pressure_at_level>(hya.data[i], hyb.data[i], psfc.data[j], p0);
+      }));
 }
 
 // --- Pressure thickness -----------------------------------------------------

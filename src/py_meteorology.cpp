@@ -85,27 +85,16 @@ DoubleBuffer factors_of(const ArrayArg& values) {
 PyObject* max_daylight_grid(Call& call) {
   const ArrayArg& jday = call.array(0);
   const ArrayArg& lat = call.array(1);
-  const std::size_t nl = lat.size;
-  DoubleBuffer out(checked_product(jday.size, nl));
-  if (out.size() == 0) {
+  if (checked_product(jday.size, lat.size) == 0) {
     pool::ensure_started();  // every array call starts the pool, empty ones too
-    return make_result_array(std::move(out));
+    return make_result_array(DoubleBuffer(0));
   }
   const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
   const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
-  double* dst = out.data();
-  parallel_for(out.size(), hour_angle, [&](std::size_t lo, std::size_t hi) {
-    std::size_t i = lo / nl;
-    std::size_t j = lo % nl;
-    for (std::size_t k = lo; k < hi; ++k) {
-      dst[k] = shared_kernel<kernels::daylight_from_factors>(days.data()[i], latitudes.data()[j]);
-      if (++j == nl) {
-        j = 0;
-        ++i;
-      }
-    }
-  });
-  return make_result_array(std::move(out));
+  return make_result_array(
+      parallel_outer(jday.size, lat.size, hour_angle, [&](std::size_t i, std::size_t j) {
+        return shared_kernel<kernels::daylight_from_factors>(days.data()[i], latitudes.data()[j]);
+      }));
 }
 
 constexpr Function functions[] = {

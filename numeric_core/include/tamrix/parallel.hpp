@@ -64,4 +64,25 @@ DoubleBuffer parallel_map(std::size_t n, Cost cost, Element&& element) {
   return out;
 }
 
+// The rows x cols outer product in row-major order, out[i * cols + j] =
+// cell(i, j), computed straight into its flat buffer: each piece of the range
+// finds its first (i, j) once and then steps through the cells.
+template <class Cell>
+DoubleBuffer parallel_outer(std::size_t rows, std::size_t cols, Cost cost, Cell&& cell) {
+  DoubleBuffer out(checked_product(rows, cols));
+  double* dst = out.data();
+  parallel_for(out.size(), cost, [dst, cols, &cell](std::size_t lo, std::size_t hi) {
+    std::size_t i = lo / cols;
+    std::size_t j = lo % cols;
+    for (std::size_t k = lo; k < hi; ++k) {
+      dst[k] = cell(i, j);
+      if (++j == cols) {
+        j = 0;
+        ++i;
+      }
+    }
+  });
+  return out;
+}
+
 }  // namespace tamrix
