@@ -21,8 +21,14 @@ process RAYON_NUM_THREADS=1 and one thread per core in total (for example
 env={"RAYON_NUM_THREADS": "1"})`), or with the threaded scheduler leave the
 pool at its default size: calls are serialised by the interpreter lock, and
 the pool uses every core within each call.
+
+Internal failures of the kernels raise `tamrix.PanicException`, a subclass of
+BaseException (not Exception): catch it by that name.
 """
 
+from typing import TYPE_CHECKING, Any
+
+from ._columns import interpolate_columns
 from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
@@ -38,7 +44,9 @@ __all__ = [
     "geo_height_extrapolate",
     "heat_index",
     "interp_to_levels",
+    "interpolate_columns",
     "max_daylight",
+    "PanicException",
     "pressure_at_hybrid_levels",
     "psychrometric_constant",
     "rad_lat_wgs84",
@@ -49,3 +57,21 @@ __all__ = [
     "saturation_vapor_pressure_slope",
     "temp_extrapolate",
 ]
+
+if TYPE_CHECKING:
+    PanicException: type[BaseException]
+
+
+def __getattr__(name: str) -> Any:
+    # The extension makes the type on first need, so it is fetched (and kept
+    # here) only when asked for.
+    if name == "PanicException":
+        from ._panic import panic_exception
+
+        globals()[name] = panic_exception()
+        return globals()[name]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | {"PanicException"})
