@@ -18,8 +18,10 @@ alike):
   a vectorised NumPy formulation;
 - the peak memory of one large `relhum_array` call against its NumPy form.
 
-It prints Markdown tables and a pass/fail list of the performance targets,
-and writes `bench/results/results.md` and `bench/results/speedup.png`.
+It prints Markdown tables and a summary of the speed-ups, and writes
+`results.md` and `speedup.png` to `bench/latest/` (untracked), or with
+`--update-results` to `bench/results/` (the copy kept in the repository).
+`--targets` adds the list of performance targets and whether each is met.
 `--quick` runs the small sizes only (a few seconds, nothing written).
 """
 
@@ -55,7 +57,8 @@ grad = _tamrix_rs.gradient
 interp = _tamrix_rs.interpolation
 
 HERE = Path(__file__).resolve().parent
-RESULTS = HERE / "results"
+RESULTS = HERE / "results"  # tracked: rewritten only with --update-results
+LATEST = HERE / "latest"  # untracked: every other full run
 # 1,000,000 is not a target size: it shows results of 4-32 MiB, where a
 # large-buffer allocator that gets fresh pages on every call shows.
 FULL_SIZES = (16, 1_000, 100_000, 1_000_000, 10_000_000)
@@ -715,8 +718,7 @@ def machine_summary():
              f"- CPUs available: {available_cpus()}; `_tamrix_rs` pool size: {pool_size()}"
              + (f"; numexpr threads: {numexpr.get_num_threads()}" if numexpr else ""),
              "- Load average at start (1, 5, 15 min): "
-             + ", ".join(f"{x:.2f}" for x in os.getloadavg())
-             + " (other processes share these cores: timings are noisy)"]
+             + ", ".join(f"{x:.2f}" for x in os.getloadavg())]
     blas_env = {k: os.environ[k] for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                 if k in os.environ}
     if blas_env:
@@ -772,7 +774,7 @@ def scalars_table(scalars):
                      f"{t['atan2'] * 1e9:.0f}", fmt_ratio(ratio(t["positional"], t["atan2"])),
                      fmt_ratio(ratio(t["keyword"], t["atan2"]))])
     return markdown_table(["function", "positional ns", "keyword ns", "math.atan2 ns",
-                           "positional ratio", "keyword ratio"], rows)
+                           "positional / atan2", "keyword / atan2"], rows)
 
 
 def scaling_table(scaling):
@@ -818,6 +820,41 @@ def peak_table(peak):
         "RSS after the inputs were filled in place.)")
     return markdown_table(["call", "inputs", "output", "peak RSS growth",
                            "growth / output"], rows) + note
+
+
+NOISE_NOTE = ("Timings on a shared machine vary from run to run; the speed-ups, measured "
+              "side by side, are what to compare.")
+
+
+def _spread(ratios):
+    ratios = sorted(ratios)
+    return (f"median {fmt_ratio(statistics.median(ratios))}, "
+            f"{fmt_ratio(ratios[0])} to {fmt_ratio(ratios[-1])}")
+
+
+def speedup_summary(arrays, sizes):
+    """One line per size: how many functions beat each baseline, and by how
+    much (the median and the range of the speed-ups)."""
+    lines = []
+    for n in sizes:
+        parts = []
+        for baseline, label in (("numpy", "NumPy"), ("numexpr", "numexpr")):
+            ratios = [ratio(arrays[(c.name, n)].get(baseline), arrays[(c.name, n)]["ours"])
+                      for c in CASES]
+            ratios = [r for r in ratios if r is not None]
+            if ratios:
+                faster = sum(1 for r in ratios if r > 1.0)
+                parts.append(f"faster than {label} for {faster} of {len(ratios)} functions "
+                             f"({_spread(ratios)})")
+        lines.append(f"- n = {n:,}: " + "; ".join(parts))
+    return "\n".join(lines)
+
+
+def scalar_summary(scalars):
+    times = [t["positional"] for t in scalars.values()]
+    costs = [ratio(t["positional"], t["atan2"]) for t in scalars.values()]
+    return (f"- scalar calls: {fmt_time(min(times))} to {fmt_time(max(times))} each, "
+            f"{min(costs):.2f} to {max(costs):.2f} times the cost of `math.atan2(300.0, 50.0)`")
 
 
 def targets_list(targets):
@@ -866,32 +903,38 @@ def plot_speedups(arrays, sizes, path):
 
 # --- Main ----------------------------------------------------------------------
 
-def run_quick():
+def run_quick(with_targets=False):
     rng = np.random.default_rng(0)
     timer = Timer(sample_s=0.001, budget_s=0.03)
     arrays = bench_arrays(QUICK_SIZES, timer, rng, progress=False)
     scalars = bench_scalars(timer)
-    print("## tamrix vs NumPy / numexpr (median per call; ×: speed-up)\n")
+    print("## tamrix against NumPy and numexpr at small sizes\n")
+    print(speedup_summary(arrays, QUICK_SIZES))
+    print(scalar_summary(scalars) + "\n")
+    print(NOISE_NOTE + "\n")
     print(machine_summary() + "\n")
+    print("Median time per call and speed-up (×: how many times faster tamrix is):\n")
     print(compact_arrays_table(arrays, QUICK_SIZES) + "\n")
     print("## Scalar calls (ns)\n")
-    print(scalars_table(scalars) + "\n")
-    print("## Targets (small sizes only)\n")
-    print(targets_list(evaluate_targets(arrays, scalars)))
+    print(scalars_table(scalars))
+    if with_targets:
+        print("\n## Targets (small sizes only)\n")
+        print(targets_list(evaluate_targets(arrays, scalars)))
 
 
-def run_full():
+def run_full(out_dir, with_targets=False):
     started = time.perf_counter()
     rng = np.random.default_rng(0)
     timer = Timer()
     ncpu = pool_size()
-    sections = [f"# tamrix benchmark\n\n{machine_summary()}\n"]
+    sections = [f"# tamrix benchmark\n\n{machine_summary()}\n\n{NOISE_NOTE}"]
 
     def log(text):
         print(f"[{time.perf_counter() - started:6.1f} s] {text}", file=sys.stderr, flush=True)
 
     log("array functions")
     arrays = bench_arrays(FULL_SIZES, timer, rng)
+    sections.append("## Speed-ups\n\n" + speedup_summary(arrays, FULL_SIZES))
     sections.append("## Array functions against NumPy and numexpr\n\nMedian time per call; "
                     "n is the output length (outer products: 4×4, 20×50, 100×1,000, 1,000×1,000 "
                     "and 1,000×10,000). numexpr runs on the same number of threads as tamrix.\n\n"
@@ -907,7 +950,7 @@ def run_full():
     log("scalars")
     scalars = bench_scalars(Timer(sample_s=0.004, budget_s=0.1))
     sections.append("## Scalar functions against `math.atan2(300.0, 50.0)`\n\n"
-                    + scalars_table(scalars))
+                    + scalar_summary(scalars) + "\n\n" + scalars_table(scalars))
     log("thread scaling (subprocesses)")
     scaling = bench_scaling(ncpu)
     if scaling:
@@ -922,24 +965,33 @@ def run_full():
     peak = bench_peak()
     sections.append("## Peak memory of `relhum_array` on three inputs of 10,000,000\n\n"
                     + peak_table(peak))
-    targets = evaluate_targets(arrays, scalars, scaling, interpolation, peak)
-    sections.append("## Targets\n\n" + targets_list(targets))
-    sections.append(plot_speedups(arrays, FULL_SIZES, RESULTS / "speedup.png"))
+    if with_targets:
+        targets = evaluate_targets(arrays, scalars, scaling, interpolation, peak)
+        sections.append("## Targets\n\n" + targets_list(targets))
+    sections.append(plot_speedups(arrays, FULL_SIZES, out_dir / "speedup.png"))
     sections.append(f"Total benchmark time: {time.perf_counter() - started:.0f} s; load average "
                     "at the end: " + ", ".join(f"{x:.2f}" for x in os.getloadavg()) + ".")
     report = "\n\n".join(sections) + "\n"
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "results.md").write_text(report)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    (out_dir / "results.md").write_text(report)
     print(report)
+    log(f"written to {out_dir}")
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes only, a few seconds; nothing written")
+    parser.add_argument("--targets", action="store_true",
+                        help="also list the performance targets and whether each is met")
+    parser.add_argument("--update-results", action="store_true",
+                        help="write the full run's report to bench/results/ (kept in the "
+                             "repository) instead of bench/latest/ (untracked)")
     parser.add_argument("--scaling-worker", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--peak-worker", nargs=2, metavar=("WHICH", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.quick and args.update_results:
+        parser.error("--update-results needs the full run (the quick run writes nothing)")
     if numexpr is not None:
         numexpr.set_num_threads(pool_size())
     if args.scaling_worker:
@@ -947,9 +999,9 @@ def main(argv=None):
     elif args.peak_worker:
         peak_worker(*args.peak_worker)
     elif args.quick:
-        run_quick()
+        run_quick(args.targets)
     else:
-        run_full()
+        run_full(RESULTS if args.update_results else LATEST, args.targets)
 
 
 if __name__ == "__main__":

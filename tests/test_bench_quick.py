@@ -1,5 +1,7 @@
 """The benchmark compares like with like: its NumPy and numexpr baselines
-compute the same quantities as `_tamrix_rs` on the benchmark's own inputs."""
+compute the same quantities as `_tamrix_rs` on the benchmark's own inputs. Its
+report shows speed-ups, lists targets only on request, and leaves the tracked
+results alone unless asked to update them."""
 
 import sys
 from pathlib import Path
@@ -60,3 +62,51 @@ def test_heat_index_baseline_both_coefficient_sets(alternate):
     rng = np.random.default_rng(5)
     t, rh = rng.uniform(30.0, 115.0, 500), rng.uniform(0.0, 100.0, 500)
     agree(baselines.heat_index(t, rh, alternate), bench.met.heat_index_array(t, rh, alternate))
+
+
+# --- The report: what a newcomer reads, and where the full run writes ---------
+
+def _slow_everywhere(sizes):
+    """Timings that miss every target: tamrix slower than each baseline."""
+    return {(c.name, n): {"ours": 2e-6, "numpy": 1e-6, "numexpr": 1e-6, "ufunc": 1e-7}
+            for c in bench.CASES for n in sizes}
+
+
+@pytest.fixture
+def measured(monkeypatch):
+    """The benchmark with its measurements replaced by fixed figures."""
+    monkeypatch.setattr(bench, "bench_arrays", lambda sizes, *a, **k: _slow_everywhere(sizes))
+    monkeypatch.setattr(bench, "bench_scalars", lambda timer: {
+        "dewtemp_scalar": {"positional": 1e-7, "keyword": 1e-7, "atan2": 4e-8}})
+    monkeypatch.setattr(bench, "bench_metpy", lambda *a, **k: (None, ""))
+    monkeypatch.setattr(bench, "bench_scaling", lambda ncpu: {})
+    monkeypatch.setattr(bench, "bench_interpolation", lambda *a, **k: {
+        "ncols": 10, "nlev_in": 6, "nlev_out": 3, "loop_columns": 10,
+        "times": {"ours": 1.0, "vectorised": 2.0, "loop": 3.0}})
+    monkeypatch.setattr(bench, "bench_peak", lambda: {
+        w: {"inputs": 3 << 20, "output": 1 << 20, "growth": 1 << 20, "reset": True}
+        for w in ("ours", "numpy")})
+    monkeypatch.setattr(bench, "plot_speedups", lambda arrays, sizes, path: "")
+
+
+@pytest.mark.parametrize("argv", [["--quick"], []])
+def test_report_lists_targets_only_when_asked(measured, argv, capsys, tmp_path, monkeypatch):
+    monkeypatch.setattr(bench, "LATEST", tmp_path)
+    bench.main(argv)
+    plain = capsys.readouterr().out
+    assert "FAIL" not in plain and "Targets" not in plain
+    assert "faster than NumPy for 0 of 17 functions (median 0.50×" in plain
+    assert plain.count(bench.NOISE_NOTE) == 1
+    bench.main(argv + ["--targets"])
+    assert "FAIL" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("update", [False, True])
+def test_full_run_rewrites_the_tracked_results_only_when_asked(measured, update, tmp_path,
+                                                                monkeypatch, capsys):
+    tracked, latest = tmp_path / "results", tmp_path / "latest"
+    monkeypatch.setattr(bench, "RESULTS", tracked)
+    monkeypatch.setattr(bench, "LATEST", latest)
+    bench.main(["--update-results"] if update else [])
+    assert (tracked / "results.md").exists() is update
+    assert (latest / "results.md").exists() is not update
