@@ -908,7 +908,8 @@ def run_quick(with_targets=False):
     timer = Timer(sample_s=0.001, budget_s=0.03)
     arrays = bench_arrays(QUICK_SIZES, timer, rng, progress=False)
     scalars = bench_scalars(timer)
-    print("## tamrix against NumPy and numexpr at small sizes\n")
+    baselines = "NumPy and numexpr" if numexpr else "NumPy (numexpr is not installed)"
+    print(f"## tamrix against {baselines} at small sizes\n")
     print(speedup_summary(arrays, QUICK_SIZES))
     print(scalar_summary(scalars) + "\n")
     print(NOISE_NOTE + "\n")
