@@ -119,14 +119,22 @@ bool is_float64_vector(PyObject* object) {
   return descr == expected || PyArray_EquivTypes(descr, expected);
 }
 
-void raise_not_float_array(PyObject* object) {
+// The conversion error; `parameter` names the argument when the error is
+// raised after conversion, where it is not annotated any more.
+void raise_not_float_array(PyObject* object, const char* parameter = nullptr) {
   py::Ref name = py::type_qualname(object);
   if (!name) {
     PyErr_Clear();
     name = py::Ref(PyUnicode_FromString("<failed to extract type name>"));
     if (!name) return;
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyArray<T, D>'", name.get());
+  if (parameter != nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': '%U' object cannot be converted to 'PyArray<T, D>'", parameter,
+                 name.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyArray<T, D>'", name.get());
+  }
 }
 
 }  // namespace
@@ -137,33 +145,51 @@ bool accept_float_array(PyObject* object, ArrayArg& out) {
     raise_not_float_array(object);
     return false;
   }
-  auto* array = reinterpret_cast<PyArrayObject*>(object);
   Py_INCREF(object);
   try {
-    borrow::acquire_shared(object);
+    out.accepted = borrow::acquire_shared(object);
   } catch (...) {
     Py_DECREF(object);
     throw;
   }
   out.object = object;
-  out.data = static_cast<const double*>(PyArray_DATA(array));
-  out.size = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  out.data = nullptr;
+  out.size = 0;
   out.aligned_copy = nullptr;
+  out.current = {};
   return true;
 }
 
 void release_float_array(ArrayArg& array) noexcept {
   std::free(array.aligned_copy);
-  borrow::release_shared(array.object);
+  borrow::release_shared(array.object, array.current);
+  borrow::release_shared(array.object, array.accepted);
   Py_DECREF(array.object);
 }
 
-bool take_view(ArrayArg& array) {
-  const int flags = PyArray_FLAGS(reinterpret_cast<PyArrayObject*>(array.object));
-  if ((flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
+bool borrow_current_view(ArrayArg& array) {
+  // A view that is no float64 vector any more is refused by take_view.
+  if (!is_float64_vector(array.object)) return false;
+  if (borrow::covers(array.object, array.current.held ? array.current : array.accepted)) {
+    return false;
+  }
+  borrow::release_shared(array.object, array.current);
+  array.current = borrow::acquire_shared(array.object);
+  return true;
+}
+
+bool take_view(ArrayArg& array, const char* parameter) {
+  if (!is_float64_vector(array.object)) {
+    raise_not_float_array(array.object, parameter);
+    return false;
+  }
+  auto* object = reinterpret_cast<PyArrayObject*>(array.object);
+  if ((PyArray_FLAGS(object) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) == 0) {
     PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
     return false;
   }
+  array.data = static_cast<const double*>(PyArray_DATA(object));
+  array.size = static_cast<std::size_t>(PyArray_DIM(object, 0));
   if (reinterpret_cast<std::uintptr_t>(array.data) % alignof(double) != 0 && array.size > 0) {
     const std::size_t bytes = checked_product(array.size, sizeof(double));
     array.aligned_copy = static_cast<double*>(std::malloc(bytes));

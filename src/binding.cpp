@@ -265,10 +265,29 @@ bool Call::prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     converted_ = i + 1;
   }
+  settle_borrows();
   for (std::size_t i = 0; i < d.count; ++i) {
-    if (d.params[i].kind == Kind::FloatArray && !take_view(values_[i].array)) return false;
+    if (d.params[i].kind == Kind::FloatArray && !take_view(values_[i].array, d.params[i].name)) {
+      return false;
+    }
   }
   return true;
+}
+
+void Call::settle_borrows() {
+  // Re-registering calls the table's routines, which may run Python code and
+  // change an array again; a few rounds settle any sane caller.
+  constexpr int max_rounds = 8;
+  for (int round = 0; round < max_rounds; ++round) {
+    bool changed = false;
+    for (std::size_t i = 0; i < description_.count; ++i) {
+      if (description_.params[i].kind == Kind::FloatArray) {
+        changed = borrow_current_view(values_[i].array) || changed;
+      }
+    }
+    if (!changed) return;
+  }
+  throw Failure("array arguments kept changing while their borrows were registered");
 }
 
 bool equal_lengths(const Call& call) {

@@ -78,7 +78,9 @@ class Call {
   Call& operator=(const Call&) = delete;
 
   // Binds, converts and checks contiguity. False means a Python exception is
-  // pending; internal failures are thrown.
+  // pending; internal failures are thrown. From the contiguity check on, no
+  // Python code runs until the call releases its arrays, so the array views
+  // stay valid for the kernel.
   bool prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
   double number(std::size_t i) const noexcept { return values_[i].number; }
@@ -103,6 +105,10 @@ class Call {
 
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
   bool convert(std::size_t i, PyObject* object);
+  // Python code run by a conversion (or by a borrow routine) may have
+  // resized or reshaped an array accepted before it: borrows the views that
+  // will be read.
+  void settle_borrows();
 
   const Description& description_;
   PyObject* const* keywords_;

@@ -156,22 +156,83 @@ const Record& record() {
   return *found;
 }
 
+// Another module's routines may run Python code, which must not start with an
+// exception pending (the call may be failing with one). It is kept aside
+// meanwhile. The protocol gives the routines no way to report an error, so
+// one they leave behind is reported as unraisable.
+class PendingErrorAside {
+ public:
+  PendingErrorAside() noexcept : saved_(PyErr_GetRaisedException()) {}
+  ~PendingErrorAside() {
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(saved_);
+  }
+  PendingErrorAside(const PendingErrorAside&) = delete;
+  PendingErrorAside& operator=(const PendingErrorAside&) = delete;
+
+ private:
+  PyObject* saved_;
+};
+
+// A view of the array's owner presenting the registered view, for the
+// routines, which read the key from the array they are given. Null (with no
+// error pending) when it cannot be made.
+py::Ref stand_in_for(PyObject* array, const SharedBorrow& borrow) noexcept {
+  npy_intp shape[1] = {borrow.length};
+  npy_intp strides[1] = {borrow.stride};
+  PyArray_Descr* descr = numpy::float64_descr();
+  Py_INCREF(descr);  // PyArray_NewFromDescr steals it
+  py::Ref view(PyArray_NewFromDescr(&PyArray_Type, descr, 1, shape, strides,
+                                    const_cast<void*>(borrow.data), 0, nullptr));
+  if (!view) {
+    PyErr_Clear();
+    return view;
+  }
+  // The base leads to the same owner as the array itself.
+  Py_INCREF(array);  // stolen, even on failure
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), array) < 0) {
+    PyErr_Clear();
+    return py::Ref();
+  }
+  return view;
+}
+
 }  // namespace
 
-void acquire_shared(PyObject* array) {
+SharedBorrow acquire_shared(PyObject* object) {
   const Record& shared = record();
-  const int code = shared.acquire(shared.flags, array);
-  if (code == borrowed) return;
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  const SharedBorrow borrow{PyArray_DATA(array), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0),
+                            true};
+  int code = 0;
+  {
+    PendingErrorAside aside;
+    code = shared.acquire(shared.flags, object);
+  }
+  if (code == borrowed) return borrow;
   if (code == already_borrowed) {
     throw Failure("The array's memory is exclusively borrowed by another module: AlreadyBorrowed");
   }
   throw Failure("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-void release_shared(PyObject* array) noexcept {
-  // Only arrays whose borrow was registered are released, so the record is
-  // known by now.
-  if (shared_record != nullptr) shared_record->release(shared_record->flags, array);
+bool covers(PyObject* object, const SharedBorrow& borrow) noexcept {
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  return PyArray_NDIM(array) == 1 && PyArray_ITEMSIZE(array) == sizeof(double) &&
+         PyArray_DATA(array) == borrow.data && PyArray_DIM(array, 0) == borrow.length &&
+         PyArray_STRIDE(array, 0) == borrow.stride;
+}
+
+void release_shared(PyObject* array, SharedBorrow& borrow) noexcept {
+  // A held borrow was registered, so the record is known by now.
+  if (!borrow.held || shared_record == nullptr) return;
+  borrow.held = false;
+  PendingErrorAside aside;
+  if (covers(array, borrow)) {
+    shared_record->release(shared_record->flags, array);
+  } else if (py::Ref stand_in = stand_in_for(array, borrow)) {
+    shared_record->release(shared_record->flags, stand_in.get());
+  }
 }
 
 }  // namespace tamrix::borrow

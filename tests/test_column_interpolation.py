@@ -1,6 +1,7 @@
 """Batch interpolation of many columns (interpolate_columns) and the submodule's table."""
 
 import math
+import os
 import re
 
 import numpy as np
@@ -244,3 +245,28 @@ def test_column_shapes_match_the_scan_from_level_zero(shape):
     xp, data = xp.ravel(), data.ravel()
     assert_same_bits(it.interpolate_columns(xp, data, targets, nlev, ncols),
                      reference(xp, data, targets, nlev, ncols))
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer cannot run under an address-space limit")
+@pytest.mark.parametrize(("xp", "nlev", "ncols", "expected"), [
+    ("[]", 0, 0, "0 0"),  # nothing to compute
+    ("[1.0, 3.0, 2.0]", 3, 1, "10000000 1"),  # a non-monotonic column scans from level 0
+])
+def test_no_per_target_memory_without_a_sorted_sweep(python_subprocess, xp, nlev, ncols, expected):
+    # 10**7 targets; the address space left holds the result, not a target order beside it.
+    result = python_subprocess(f"""
+        import resource, numpy as np, _tamrix_rs
+        it = _tamrix_rs.interpolation
+        xp = np.array({xp})
+        targets = np.full(10**7, 2.0)
+        it.interpolate_columns(np.ones(1), np.ones(1), np.ones(1), 1, 1)  # workers started
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + {ncols} * targets.nbytes + (40 << 20),
+                                                resource.RLIM_INFINITY))
+        out = it.interpolate_columns(xp, xp * 10.0, targets, {nlev}, {ncols})
+        print(len(out), int(np.all(out == 20.0)) if len(out) else 0)
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == expected

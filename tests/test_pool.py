@@ -1,6 +1,8 @@
 """The worker pool: sizing from the environment, fork safety, threads."""
 
 import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -12,6 +14,8 @@ met = _tamrix_rs.meteorology
 
 COUNT_WORKERS = """
 import os
+import subprocess
+import sys
 import numpy as np
 import _tamrix_rs
 a = np.linspace(40.0, 100.0, 1_000_003)
@@ -183,3 +187,40 @@ def test_empty_grid_call_starts_the_pool(python_subprocess):
         env={"RAYON_NUM_THREADS": "2"},
     )
     assert result.stdout.strip() == "2", result.stderr
+
+
+def cgroup_files(root, version, quotas):
+    """A cgroup tree with CPU quotas (in CPUs, None for none) on the given paths."""
+    for path, cpus in quotas.items():
+        directory = root / "cgroup" / ("" if version == 2 else "cpu,cpuacct") / path.lstrip("/")
+        directory.mkdir(parents=True, exist_ok=True)
+        if version == 2:
+            (directory / "cpu.max").write_text(f"{cpus * 100000 if cpus else 'max'} 100000\n")
+        else:
+            (directory / "cpu.cfs_quota_us").write_text(f"{cpus * 100000 if cpus else -1}\n")
+            (directory / "cpu.cfs_period_us").write_text("100000\n")
+    own = max(quotas, key=len)
+    (root / "self").write_text(f"0::{own}\n" if version == 2 else f"2:cpu,cpuacct:{own}\n")
+
+
+def can_mount():
+    return subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0
+
+
+@pytest.mark.skipif(available_cpus() < 2 or not can_mount(),
+                    reason="needs two CPUs and a private mount namespace")
+@pytest.mark.parametrize("version, quotas", [
+    (1, {"/": None, "/parent": 1, "/parent/job": None}),
+    (1, {"/": 1, "/parent": None, "/parent/job": None}),
+    (1, {"/": None, "/parent": 1, "/parent/job": 2}),
+    (2, {"/": None, "/parent": 1, "/parent/job": 2}),
+])
+def test_smallest_cgroup_quota_on_the_path_limits_the_default_size(tmp_path, version, quotas):
+    cgroup_files(tmp_path, version, quotas)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    script = (f"mount --bind {tmp_path}/cgroup /sys/fs/cgroup && "
+              f"mount --bind {tmp_path}/self /proc/$$/cgroup && exec \"$0\" -c \"$1\"")
+    result = subprocess.run(["unshare", "-m", "sh", "-c", script, sys.executable, COUNT_WORKERS],
+                            env=env, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) == 1

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -90,15 +92,54 @@ double interpolate_descending(std::span<const double> xp, std::span<const double
   return interpolate_pair(xp, data, i > 0 ? i - 1 : 0, i, g);
 }
 
+// The targets in the order the monotonic sweep visits them: the non-NaN ones
+// by ascending value, then the NaN ones. Made once, by the first column that
+// takes the sweep, so that calls whose columns all scan from level 0 (and
+// calls without columns) never sort or store anything per target.
+class SweepOrder {
+ public:
+  explicit SweepOrder(std::span<const double> targets) : targets_(targets) {}
+
+  // Null when there is no memory for the order: the scan from level 0 finds
+  // the same levels, only more slowly.
+  const SweepOrder* get() {
+    std::call_once(once_, [this] { build(); });
+    return ready_ ? this : nullptr;
+  }
+  std::span<const std::size_t> ascending() const { return {order_.data(), sorted_}; }
+  std::span<const std::size_t> nan_targets() const { return {order_.data() + sorted_, nans_}; }
+
+ private:
+  void build() noexcept {
+    try {
+      order_.resize(targets_.size());
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+    const auto first_nan = std::stable_partition(
+        order_.begin(), order_.end(), [&](std::size_t k) { return !std::isnan(targets_[k]); });
+    std::sort(order_.begin(), first_nan,
+              [&](std::size_t a, std::size_t b) { return targets_[a] < targets_[b]; });
+    sorted_ = static_cast<std::size_t>(first_nan - order_.begin());
+    nans_ = order_.size() - sorted_;
+    ready_ = true;
+  }
+
+  std::span<const double> targets_;
+  std::once_flag once_;
+  std::vector<std::size_t> order_;
+  std::size_t sorted_ = 0;
+  std::size_t nans_ = 0;
+  bool ready_ = false;
+};
+
 struct Columns {
   std::span<const double> xp_flat;
   std::span<const double> data_flat;
   std::span<const double> new_levels;
   std::uint64_t nlev_in;
-  // Indices of the non-NaN targets in ascending order of value, and of the
-  // NaN targets.
-  std::span<const std::size_t> ascending_targets;
-  std::span<const std::size_t> nan_targets;
+  SweepOrder* sweep;
 };
 
 // Whether every level is at least (or, descending, at most) the one before.
@@ -117,10 +158,10 @@ bool monotonic(std::span<const double> xp, bool ascending) {
 // as the targets move the same way, so one sweep over the levels serves every
 // target in sorted order: the same level the scan from level 0 finds, at a
 // fraction of the cost. NaN targets take their fallback level as in the scan.
-void interpolate_monotonic(const Columns& c, std::span<const double> xp,
+void interpolate_monotonic(const Columns& c, const SweepOrder& order, std::span<const double> xp,
                            std::span<const double> data, bool ascending, double* out) {
   const std::size_t n = xp.size();
-  const auto targets = c.ascending_targets;
+  const auto targets = order.ascending();
   std::size_t i = 0;
   for (std::size_t t = 0; t < targets.size(); ++t) {
     const std::size_t k = ascending ? targets[t] : targets[targets.size() - 1 - t];
@@ -133,7 +174,7 @@ void interpolate_monotonic(const Columns& c, std::span<const double> xp,
     while (!(ascending ? xp[i] >= g : xp[i] <= g)) ++i;
     out[k] = interpolate_pair(xp, data, i > 0 ? i - 1 : 0, i, g);
   }
-  for (const std::size_t k : c.nan_targets) {
+  for (const std::size_t k : order.nan_targets()) {
     const double g = c.new_levels[k];
     out[k] = ascending ? interpolate_ascending(xp, data, g) : interpolate_descending(xp, data, g);
   }
@@ -150,8 +191,10 @@ TAMRIX_ONE_COMPILED_COPY void interpolate_column(const Columns& c, std::size_t j
   // The direction comes from the two end levels alone.
   const bool ascending = xp[xp.size() - 1] >= xp[0];
   if (monotonic(xp, ascending)) {
-    interpolate_monotonic(c, xp, data, ascending, out);
-    return;
+    if (const SweepOrder* order = c.sweep->get()) {
+      interpolate_monotonic(c, *order, xp, data, ascending, out);
+      return;
+    }
   }
   for (std::size_t k = 0; k < c.new_levels.size(); ++k) {
     const double g = c.new_levels[k];
@@ -179,19 +222,8 @@ DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<cons
   DoubleBuffer out(checked_product(nlev_out, ncols));
   if (nlev_out == 0) throw Failure("chunk_size must not be zero");
 
-  std::vector<std::size_t> order(nlev_out);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  const auto first_nan = std::stable_partition(
-      order.begin(), order.end(), [&](std::size_t k) { return !std::isnan(new_levels[k]); });
-  std::sort(order.begin(), first_nan,
-            [&](std::size_t a, std::size_t b) { return new_levels[a] < new_levels[b]; });
-  const std::size_t sorted = static_cast<std::size_t>(first_nan - order.begin());
-  const Columns columns{xp_flat,
-                        data_flat,
-                        new_levels,
-                        nlev_in,
-                        std::span<const std::size_t>(order.data(), sorted),
-                        std::span<const std::size_t>(order.data() + sorted, nlev_out - sorted)};
+  SweepOrder sweep(new_levels);
+  const Columns columns{xp_flat, data_flat, new_levels, nlev_in, &sweep};
   double* dst = out.data();
   parallel_for(ncols, column_cost(nlev_out, nlev_in), [&](std::size_t lo, std::size_t hi) {
     for (std::size_t j = lo; j < hi; ++j) interpolate_column(columns, j, dst + j * nlev_out);

@@ -267,41 +267,62 @@ std::optional<std::size_t> read_unsigned(const std::string& text) {
   return parse_thread_count(text.c_str());
 }
 
-// cgroup v2: the tightest cpu.max quota on the path from this process's
-// cgroup up to the root.
-std::optional<std::size_t> cgroup2_limit(const std::string& path) {
-  std::optional<std::size_t> best;
+// The directories from a cgroup's own up to the root of its hierarchy.
+std::vector<std::string> cgroup_path_upwards(const std::string& path) {
+  std::vector<std::string> dirs;
   std::string dir = path;
   for (;;) {
+    dirs.push_back(dir);
+    if (dir.empty() || dir == "/") break;
+    const auto slash = dir.rfind('/');
+    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
+  }
+  return dirs;
+}
+
+// Whole CPUs a quota per period allows (at least one).
+std::size_t quota_cpus(std::size_t quota, std::size_t period) {
+  return std::max<std::size_t>(1, quota / period);
+}
+
+// A parent's quota binds every cgroup below it, so the tightest quota on the
+// path from this process's cgroup up to the root wins.
+void tighten(std::optional<std::size_t>& best, std::size_t cpus) {
+  best = best ? std::min(*best, cpus) : cpus;
+}
+
+// cgroup v2: cpu.max holds "<quota> <period>" or "max <period>".
+std::optional<std::size_t> cgroup2_limit(const std::string& path) {
+  std::optional<std::size_t> best;
+  for (const std::string& dir : cgroup_path_upwards(path)) {
     std::ifstream file("/sys/fs/cgroup" + dir + "/cpu.max");
     std::string quota, period;
     if (file >> quota >> period && quota != "max") {
       auto q = read_unsigned(quota);
       auto p = read_unsigned(period);
-      if (q && p && *p > 0) {
-        const std::size_t cpus = std::max<std::size_t>(1, *q / *p);
-        best = best ? std::min(*best, cpus) : cpus;
-      }
+      if (q && p && *p > 0) tighten(best, quota_cpus(*q, *p));
     }
-    if (dir.empty() || dir == "/") break;
-    const auto slash = dir.rfind('/');
-    dir = slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
   }
   return best;
 }
 
-// cgroup v1: the CFS quota of the cpu controller.
+// cgroup v1: the cpu controller's CFS quota, -1 where there is none. In a
+// container the process's path may not exist below the mount, whose root is
+// then the container's own cgroup; the walk reaches it in any case.
 std::optional<std::size_t> cgroup1_limit(const std::string& path) {
   for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-    for (const std::string& dir : {std::string(mount) + path, std::string(mount)}) {
-      std::ifstream quota_file(dir + "/cpu.cfs_quota_us");
-      std::ifstream period_file(dir + "/cpu.cfs_period_us");
+    std::optional<std::size_t> best;
+    bool mounted = false;
+    for (const std::string& dir : cgroup_path_upwards(path)) {
+      const std::string base = std::string(mount) + (dir == "/" ? "" : dir);
+      std::ifstream quota_file(base + "/cpu.cfs_quota_us");
+      std::ifstream period_file(base + "/cpu.cfs_period_us");
       long long quota = 0, period = 0;
-      if (quota_file >> quota && period_file >> period) {
-        if (quota <= 0 || period <= 0) return std::nullopt;
-        return std::max<long long>(1, quota / period);
-      }
+      if (!(quota_file >> quota && period_file >> period)) continue;
+      mounted = true;
+      if (quota > 0 && period > 0) tighten(best, quota_cpus(quota, period));
     }
+    if (mounted) return best;
   }
   return std::nullopt;
 }
