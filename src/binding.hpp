@@ -26,6 +26,7 @@
 #include "panic.hpp"
 #include "python.hpp"
 #include "tamrix/lanes.hpp"
+#include "tamrix/libm.hpp"
 #include "tamrix/parallel.hpp"
 
 namespace tamrix::binding {
@@ -234,6 +235,37 @@ PyObject* elementwise(Call& call) {
     return make_result_array(parallel_map(n, C, [ops](std::size_t k) {
       return evaluate<Kernel>(detail::at(std::get<I>(ops), k)...);
     }));
+  }
+  (std::make_index_sequence<D.count>{});
+}
+
+namespace detail {
+
+// What a run-wise kernel receives for the elements from `first` on: the array
+// data from there, or the scalar unchanged.
+inline const double* from(const double* data, std::size_t first) { return data + first; }
+inline double from(double value, std::size_t) { return value; }
+
+}  // namespace detail
+
+// An element-wise array function whose kernel takes runs of elements:
+// Batch(operands from `first`..., out + first, count) for each piece of the
+// parallel split (see tamrix/batched.hpp). `C` is the per-element cost with
+// the vector exp/log; the scalar C library costs about four times as much.
+template <const Description& D, auto Batch, Cost C, LengthRule Rule = &equal_lengths>
+PyObject* elementwise_runs(Call& call) {
+  static_assert(detail::first_array<D>() < D.count, "an element-wise function takes an array");
+  if (!Rule(call)) return nullptr;
+  const std::size_t n = call.array(detail::first_array<D>()).size;
+  const Cost cost = libm::status().vector ? C : Cost{C.units * 4};
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    const std::tuple ops{detail::operand<D, I>(call)...};
+    DoubleBuffer out(n);
+    double* dst = out.data();
+    parallel_for(n, cost, [ops, dst](std::size_t first, std::size_t end) {
+      Batch(detail::from(std::get<I>(ops), first)..., dst + first, end - first);
+    });
+    return make_result_array(std::move(out));
   }
   (std::make_index_sequence<D.count>{});
 }

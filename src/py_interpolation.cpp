@@ -4,7 +4,7 @@
 
 #include "binding.hpp"
 #include "submodules.hpp"
-#include "tamrix/extrapolation.hpp"
+#include "tamrix/batched.hpp"
 #include "tamrix/failure.hpp"
 #include "tamrix/hybrid.hpp"
 #include "tamrix/interpolation.hpp"
@@ -15,8 +15,8 @@ namespace {
 
 using namespace binding;
 
-// A logarithm plus a few dozen arithmetic operations.
-constexpr Cost extrapolation_cost{12};
+// A vector logarithm plus a few dozen arithmetic operations.
+constexpr Cost extrapolation_cost{6};
 
 std::span<const double> view(const ArrayArg& array) { return {array.data, array.size}; }
 
@@ -111,17 +111,17 @@ PyObject* interpolate(Call& call) {
 
 constexpr Function functions[] = {
     row<temp_extrapolate_scalar_fn,
-        scalar<temp_extrapolate_scalar_fn, extrapolation::temperature>>(),
+        scalar<temp_extrapolate_scalar_fn, batched::temp_extrapolate_point>>(),
     row<geo_height_extrapolate_scalar_fn,
-        scalar<geo_height_extrapolate_scalar_fn, extrapolation::geopotential_height>>(),
+        scalar<geo_height_extrapolate_scalar_fn, batched::geo_height_extrapolate_point>>(),
     row<pressure_at_hybrid_level_scalar_fn,
         scalar<pressure_at_hybrid_level_scalar_fn, hybrid::pressure_at_level>>(),
     row<temp_extrapolate_array_fn,
-        elementwise<temp_extrapolate_array_fn, extrapolation::temperature, extrapolation_cost,
-                    &surface_arrays_match>>(),
+        elementwise_runs<temp_extrapolate_array_fn, batched::temp_extrapolate, extrapolation_cost,
+                &surface_arrays_match>>(),
     row<geo_height_extrapolate_array_fn,
-        elementwise<geo_height_extrapolate_array_fn, extrapolation::geopotential_height,
-                    extrapolation_cost, &surface_arrays_match>>(),
+        elementwise_runs<geo_height_extrapolate_array_fn, batched::geo_height_extrapolate,
+                extrapolation_cost, &surface_arrays_match>>(),
     row<pressure_at_hybrid_levels_array_fn, &hybrid_level_table>(),
     row<delta_pressure_1d_fn, &delta_pressure>(),
     row<interpolate_columns_fn, &interpolate>(),

@@ -3,6 +3,7 @@
 
 #include "binding.hpp"
 #include "submodules.hpp"
+#include "tamrix/batched.hpp"
 #include "tamrix/buffer.hpp"
 #include "tamrix/daylight.hpp"
 #include "tamrix/heat_index.hpp"
@@ -16,11 +17,12 @@ using namespace binding;
 namespace kernels = tamrix::meteorology;
 
 // Relative per-element costs (see parallel.hpp): a table lookup with a
-// division; the heat-index polynomial with its branches; one exp() or log();
-// sin() and tan(), or tan() alone, for a daylight factor; acos() per grid point.
+// division; the heat-index polynomial with its branches; one vector exp() or
+// log() with a few divisions; sin() and tan(), or tan() alone, for a daylight
+// factor; acos() per grid point.
 constexpr Cost table_lookup{2};
 constexpr Cost polynomial{3};
-constexpr Cost transcendental{8};
+constexpr Cost transcendental{3};
 constexpr Cost daylight_factor{16};
 constexpr Cost hour_angle{12};
 
@@ -98,33 +100,33 @@ PyObject* max_daylight_grid(Call& call) {
 }
 
 constexpr Function functions[] = {
-    row<dewtemp_scalar_fn, scalar<dewtemp_scalar_fn, kernels::dewtemp>>(),
+    row<dewtemp_scalar_fn, scalar<dewtemp_scalar_fn, batched::dewtemp_point>>(),
     row<heat_index_scalar_fn, scalar<heat_index_scalar_fn, kernels::heat_index>>(),
-    row<relhum_ice_scalar_fn, scalar<relhum_ice_scalar_fn, kernels::relhum_ice>>(),
-    row<relhum_water_scalar_fn, scalar<relhum_water_scalar_fn, kernels::relhum_water>>(),
+    row<relhum_ice_scalar_fn, scalar<relhum_ice_scalar_fn, batched::relhum_ice_point>>(),
+    row<relhum_water_scalar_fn, scalar<relhum_water_scalar_fn, batched::relhum_water_point>>(),
     row<relhum_scalar_fn, scalar<relhum_scalar_fn, kernels::relhum>>(),
     row<max_daylight_scalar_fn, scalar<max_daylight_scalar_fn, max_daylight_point>>(),
     row<saturation_vapor_pressure_scalar_fn,
-        scalar<saturation_vapor_pressure_scalar_fn, kernels::saturation_vapor_pressure>>(),
+        scalar<saturation_vapor_pressure_scalar_fn, batched::saturation_vapor_pressure_point>>(),
     row<saturation_vapor_pressure_slope_scalar_fn,
         scalar<saturation_vapor_pressure_slope_scalar_fn,
-               kernels::saturation_vapor_pressure_slope>>(),
+               batched::saturation_vapor_pressure_slope_point>>(),
     row<psychrometric_constant_scalar_fn,
         scalar<psychrometric_constant_scalar_fn, kernels::psychrometric_constant>>(),
-    row<dewtemp_array_fn, elementwise<dewtemp_array_fn, kernels::dewtemp, transcendental>>(),
+    row<dewtemp_array_fn, elementwise_runs<dewtemp_array_fn, batched::dewtemp, transcendental>>(),
     row<heat_index_array_fn, elementwise<heat_index_array_fn, kernels::heat_index, polynomial>>(),
     row<relhum_ice_array_fn,
-        elementwise<relhum_ice_array_fn, kernels::relhum_ice, transcendental>>(),
+        elementwise_runs<relhum_ice_array_fn, batched::relhum_ice, transcendental>>(),
     row<relhum_water_array_fn,
-        elementwise<relhum_water_array_fn, kernels::relhum_water, transcendental>>(),
+        elementwise_runs<relhum_water_array_fn, batched::relhum_water, transcendental>>(),
     row<relhum_array_fn, elementwise<relhum_array_fn, kernels::relhum, table_lookup>>(),
     row<max_daylight_grid_fn, &max_daylight_grid>(),
     row<saturation_vapor_pressure_array_fn,
-        elementwise<saturation_vapor_pressure_array_fn, kernels::saturation_vapor_pressure,
-                    transcendental>>(),
+        elementwise_runs<saturation_vapor_pressure_array_fn, batched::saturation_vapor_pressure,
+                transcendental>>(),
     row<saturation_vapor_pressure_slope_array_fn,
-        elementwise<saturation_vapor_pressure_slope_array_fn,
-                    kernels::saturation_vapor_pressure_slope, transcendental>>(),
+        elementwise_runs<saturation_vapor_pressure_slope_array_fn,
+                batched::saturation_vapor_pressure_slope, transcendental>>(),
     row<psychrometric_constant_array_fn,
         elementwise<psychrometric_constant_array_fn, kernels::psychrometric_constant>>(),
 };

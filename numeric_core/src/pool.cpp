@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tamrix/failure.hpp"
+#include "tamrix/libm.hpp"
 
 namespace tamrix::pool {
 namespace {
@@ -248,6 +249,9 @@ Pool& instance() {
   std::lock_guard lock(g.mutex);
   if (!g.attempted) {
     g.attempted = true;
+    // The kernels' exp/log path is decided (and the vector path checked
+    // against the C library) once, before any worker runs a kernel.
+    libm::status();
     try {
       auto pool = std::make_unique<Pool>(configured_size());
       Pool* candidate = pool.get();

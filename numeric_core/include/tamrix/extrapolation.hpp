@@ -32,12 +32,17 @@ struct Surface {
   double log_ratio;  // ln(lev / ps)
 };
 
-inline Surface surface(double t_bot, double lev, double p_sfc, double ps, double phi_sfc) {
+// The argument of the one log() of both schemes. The kernels are split at
+// that log() so that the array forms can take many logarithms at once (see
+// batched.hpp).
+inline double level_ratio(double lev, double ps) { return lev / ps; }
+
+inline Surface surface(double t_bot, double p_sfc, double ps, double phi_sfc, double log_ratio) {
   Surface s;
   s.t_star = surface_temperature(t_bot, p_sfc, ps);
   s.height = inverse_gravity * phi_sfc;
   s.t_sea = lapse_rate * s.height + s.t_star;
-  s.log_ratio = std::log(lev / ps);
+  s.log_ratio = log_ratio;
   return s;
 }
 
@@ -53,8 +58,9 @@ inline double terrain_target_temperature(double height, double t_sea) {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
-inline double temperature(double t_bot, double lev, double p_sfc, double ps, double phi_sfc) {
-  const Surface s = surface(t_bot, lev, p_sfc, ps, phi_sfc);
+inline double temperature_from_log(double t_bot, double p_sfc, double ps, double phi_sfc,
+                                  double log_ratio) {
+  const Surface s = surface(t_bot, p_sfc, ps, phi_sfc, log_ratio);
   const double target = terrain_target_temperature(s.height, s.t_sea);
   double a = 0.0;
   if (s.height < 2000.0) {
@@ -67,9 +73,9 @@ inline double temperature(double t_bot, double lev, double p_sfc, double ps, dou
   return s.t_star * (c3 + ((1.0 + a) + c2));
 }
 
-inline double geopotential_height(double t_bot, double lev, double p_sfc, double ps,
-                                  double phi_sfc) {
-  const Surface s = surface(t_bot, lev, p_sfc, ps, phi_sfc);
+inline double geopotential_height_from_log(double t_bot, double p_sfc, double ps,
+                                          double phi_sfc, double log_ratio) {
+  const Surface s = surface(t_bot, p_sfc, ps, phi_sfc, log_ratio);
   const bool warm_sea = s.t_sea > 290.5;
   const bool warm_surface = s.t_star > 290.5;
   double t_surface = s.t_star;
@@ -85,6 +91,15 @@ inline double geopotential_height(double t_bot, double lev, double p_sfc, double
   const double scale = ((t_surface * dry_air_gas_constant) * inverse_gravity) * s.log_ratio;
   const double series = ((one_sixth * a) * a) + (0.5 * a + 1.0);
   return s.height - series * scale;
+}
+
+inline double temperature(double t_bot, double lev, double p_sfc, double ps, double phi_sfc) {
+  return temperature_from_log(t_bot, p_sfc, ps, phi_sfc, std::log(level_ratio(lev, ps)));
+}
+
+inline double geopotential_height(double t_bot, double lev, double p_sfc, double ps,
+                                  double phi_sfc) {
+  return geopotential_height_from_log(t_bot, p_sfc, ps, phi_sfc, std::log(level_ratio(lev, ps)));
 }
 
 }  // namespace tamrix::extrapolation

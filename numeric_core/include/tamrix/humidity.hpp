@@ -78,36 +78,60 @@ inline double relhum(double t, double w, double p) {
 }
 
 // Relative humidity in percent from a saturation vapour pressure in hPa: the
-// saturation mixing ratio, with p converted from Pa to hPa.
-inline double relhum_from_saturation_hpa(double es, double w, double p) {
-  const double ws = (0.622 * es) / ((-0.378 * es) + p * 0.01);
+// saturation mixing ratio, with p converted from Pa to hPa. T is double or
+// Lanes.
+template <class T>
+T relhum_from_saturation_hpa(T es, T w, T p) {
+  const T ws = (0.622 * es) / ((-0.378 * es) + p * 0.01);
   return (w / ws) * 100.0;
 }
 
-// Relative humidity over ice, percent; Magnus-type es on the Celsius
-// temperature. No clamp, no floor.
-inline double relhum_ice(double t, double w, double p) {
+// The Magnus-type saturation pressures below are 6.1128 hPa times exp() of an
+// exponent of the temperature alone. Each kernel is split at that exp() so
+// that the array forms can take many exponentials at once (see batched.hpp);
+// composed, the pieces are the kernel, operation for operation.
+
+// Magnus exponent over ice, on the Celsius temperature.
+inline double relhum_ice_exponent(double t) {
   const double tc = t - 273.15;
-  const double es = std::exp(22.571 * tc / (tc + 273.71)) * 6.1128;
-  return relhum_from_saturation_hpa(es, w, p);
+  return 22.571 * tc / (tc + 273.71);
 }
 
-// Relative humidity over liquid water, percent; Magnus-type es whose
-// denominator is the kelvin temperature minus 35.86. No clamp, no floor.
+// Magnus exponent over liquid water: the denominator is the kelvin
+// temperature minus 35.86.
+inline double relhum_water_exponent(double t) { return (t - 273.15) * 17.269 / (t - 35.86); }
+
+// Relative humidity in percent from exp(exponent). No clamp, no floor.
+template <class T>
+T relhum_from_exponential(T exponential, T w, T p) {
+  return relhum_from_saturation_hpa<T>(exponential * 6.1128, w, p);
+}
+
+// Relative humidity over ice, percent.
+inline double relhum_ice(double t, double w, double p) {
+  return relhum_from_exponential<double>(std::exp(relhum_ice_exponent(t)), w, p);
+}
+
+// Relative humidity over liquid water, percent.
 inline double relhum_water(double t, double w, double p) {
-  const double es = std::exp((t - 273.15) * 17.269 / (t - 35.86)) * 6.1128;
-  return relhum_from_saturation_hpa(es, w, p);
+  return relhum_from_exponential<double>(std::exp(relhum_water_exponent(t)), w, p);
 }
 
 // Dew point in K from tk in K and rh in percent: Clausius-Clapeyron inverted
 // with a latent heat falling linearly with temperature (offset 273, not
-// 273.15). No clamp of any kind.
-inline double dewtemp(double tk, double rh) {
-  const double latent = ((tk - 273.0) * -0.57) + 597.3;
+// 273.15). No clamp of any kind. Split at the log() like the humidities.
+inline double dewtemp_log_argument(double rh) { return rh * 0.01; }
+
+template <class T>
+T dewtemp_from_log(T tk, T log_rh) {
+  const T latent = ((tk - 273.0) * -0.57) + 597.3;
   // A division by this constant, not a product with its reciprocal.
-  const double lhv = latent / 0.11024844720496894;
-  const double g = std::log(rh * 0.01);
-  return (tk * lhv) / (lhv - g * tk);
+  const T lhv = latent / 0.11024844720496894;
+  return (tk * lhv) / (lhv - log_rh * tk);
+}
+
+inline double dewtemp(double tk, double rh) {
+  return dewtemp_from_log<double>(tk, std::log(dewtemp_log_argument(rh)));
 }
 
 }  // namespace tamrix::meteorology

@@ -17,22 +17,43 @@ inline double fahrenheit_to_celsius(double temperature_f) {
   return ((temperature_f + (-32.0)) * 5.0) / 9.0;
 }
 
-// Tetens saturation vapour pressure over water, kPa; NaN at or below 0 degC.
-inline double saturation_vapor_pressure(double temperature_f) {
+// Tetens exponent, 17.27 c / (c + 237.3) on the Celsius temperature. The
+// kernels below are split at their exp() so that the array forms can take
+// many exponentials at once (see batched.hpp).
+inline double saturation_exponent(double temperature_f) {
   const double c = fahrenheit_to_celsius(temperature_f);
-  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
-  const double q = (17.27 * c) / (c + 237.3);
-  return std::exp(q) * 0.6108;
+  return (17.27 * c) / (c + 237.3);
 }
 
-// Slope of the saturation vapour pressure curve, kPa/degC; NaN at or below
-// 0 degC.
-inline double saturation_vapor_pressure_slope(double temperature_f) {
+// Tetens saturation vapour pressure over water, kPa, from exp() of its
+// exponent; NaN at or below 0 degC.
+inline double saturation_vapor_pressure_from_exponential(double temperature_f,
+                                                         double exponential) {
+  const double c = fahrenheit_to_celsius(temperature_f);
+  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+  return exponential * 0.6108;
+}
+
+// Slope of the saturation vapour pressure curve, kPa/degC, from exp() of the
+// exponent; NaN at or below 0 degC.
+inline double saturation_vapor_pressure_slope_from_exponential(double temperature_f,
+                                                               double exponential) {
   const double c = fahrenheit_to_celsius(temperature_f);
   if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
   const double d = c + 237.3;
-  const double q = (17.27 * c) / d;
-  return ((std::exp(q) * 0.6108) * 4096.0) / (d * d);
+  return ((exponential * 0.6108) * 4096.0) / (d * d);
+}
+
+// The exp() is taken for every temperature, where the result is NaN too:
+// its value is then unused, and exp() has no effect beyond its value.
+inline double saturation_vapor_pressure(double temperature_f) {
+  return saturation_vapor_pressure_from_exponential(
+      temperature_f, std::exp(saturation_exponent(temperature_f)));
+}
+
+inline double saturation_vapor_pressure_slope(double temperature_f) {
+  return saturation_vapor_pressure_slope_from_exponential(
+      temperature_f, std::exp(saturation_exponent(temperature_f)));
 }
 
 }  // namespace tamrix::meteorology
