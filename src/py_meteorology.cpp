@@ -123,10 +123,10 @@ constexpr Function functions[] = {
     row<max_daylight_grid_fn, &max_daylight_grid>(),
     row<saturation_vapor_pressure_array_fn,
         elementwise_runs<saturation_vapor_pressure_array_fn, batched::saturation_vapor_pressure,
-                transcendental>>(),
+                         transcendental>>(),
     row<saturation_vapor_pressure_slope_array_fn,
         elementwise_runs<saturation_vapor_pressure_slope_array_fn,
-                batched::saturation_vapor_pressure_slope, transcendental>>(),
+                         batched::saturation_vapor_pressure_slope, transcendental>>(),
     row<psychrometric_constant_array_fn,
         elementwise<psychrometric_constant_array_fn, kernels::psychrometric_constant>>(),
 };

@@ -75,8 +75,8 @@ TAMRIX_ONE_COMPILED_COPY void relhum_pairs(const std::array<const double*, 3>& i
                                            std::size_t pairs) {
   const auto [exponential, w, p] = in;
   for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
-    store_lanes(out + k, met::relhum_from_exponential<Lanes>(
-                             load_lanes(exponential + k), load_lanes(w + k), load_lanes(p + k)));
+    store_lanes(out + k, met::relhum_from_exponential<Lanes>(load_lanes(exponential + k),
+                                                             load_lanes(w + k), load_lanes(p + k)));
   }
 }
 
@@ -87,9 +87,8 @@ TAMRIX_ONE_COMPILED_COPY double temperature_from_log(double t_bot, double p_sfc,
   return ext::temperature_from_log(t_bot, p_sfc, ps, phi_sfc, log_ratio);
 }
 
-TAMRIX_ONE_COMPILED_COPY double geopotential_height_from_log(double t_bot, double p_sfc,
-                                                             double ps, double phi_sfc,
-                                                             double log_ratio) {
+TAMRIX_ONE_COMPILED_COPY double geopotential_height_from_log(double t_bot, double p_sfc, double ps,
+                                                             double phi_sfc, double log_ratio) {
   return ext::geopotential_height_from_log(t_bot, p_sfc, ps, phi_sfc, log_ratio);
 }
 
@@ -143,8 +142,7 @@ void relhum_ice(const double* t, const double* w, const double* p, double* out, 
   relhum<met::relhum_ice_exponent>(t, w, p, out, n);
 }
 
-void relhum_water(const double* t, const double* w, const double* p, double* out,
-                  std::size_t n) {
+void relhum_water(const double* t, const double* w, const double* p, double* out, std::size_t n) {
   relhum<met::relhum_water_exponent>(t, w, p, out, n);
 }
 
@@ -161,9 +159,8 @@ void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, cons
   extrapolate<temperature_from_log>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
-void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc,
-                            const double* ps, const double* phi_sfc, double* out,
-                            std::size_t n) {
+void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
+                            const double* phi_sfc, double* out, std::size_t n) {
   extrapolate<geopotential_height_from_log>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 

@@ -60,10 +60,10 @@ void push_around(std::vector<double>& out, double x) {
 }
 
 void push_ieee_specials(std::vector<double>& out) {
-  for (std::uint64_t b : {0x0000000000000000ull, 0x0000000000000001ull, 0x000fffffffffffffull,
-                          0x0010000000000000ull, 0x7fefffffffffffffull, 0x7ff0000000000000ull,
-                          0x7ff8000000000000ull, 0x7ff8000000000001ull, 0x7ff4000000000000ull,
-                          0x7fffffffffffffffull}) {
+  for (std::uint64_t b :
+       {0x0000000000000000ull, 0x0000000000000001ull, 0x000fffffffffffffull, 0x0010000000000000ull,
+        0x7fefffffffffffffull, 0x7ff0000000000000ull, 0x7ff8000000000000ull, 0x7ff8000000000001ull,
+        0x7ff4000000000000ull, 0x7fffffffffffffffull}) {
     push_around(out, from_bits(b));
     push_around(out, from_bits(b | 0x8000000000000000ull));
   }
@@ -89,8 +89,8 @@ std::vector<double> exp_inputs() {
       push_around(in, (j + 0.5) * step);
     }
   }
-  for (double t : {0x1p-54, 512.0, 1024.0, 709.782712893384, 708.3964185322641,
-                   745.1332191019411, 744.4400719213812, 1.0}) {
+  for (double t : {0x1p-54, 512.0, 1024.0, 709.782712893384, 708.3964185322641, 745.1332191019411,
+                   744.4400719213812, 1.0}) {
     push_around(in, t);
     push_around(in, -t);
   }
@@ -108,8 +108,8 @@ std::vector<double> log_inputs() {
   std::vector<double> in;
   for (std::int64_t e : {-1022, -600, -3, -1, 0, 1, 2, 60, 700, 1022}) {
     for (std::uint64_t i = 0; i < 128; ++i) {
-      const std::uint64_t b = 0x3fe6000000000000ull + (i << 45) +
-                              (static_cast<std::uint64_t>(e) << 52);
+      const std::uint64_t b =
+          0x3fe6000000000000ull + (i << 45) + (static_cast<std::uint64_t>(e) << 52);
       push_around(in, from_bits(b));
     }
   }

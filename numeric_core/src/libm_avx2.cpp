@@ -120,10 +120,8 @@ TAMRIX_AVX2 inline __m256d log_lanes(__m256d x) {
   // k = tmp >> 52, arithmetic: the high halves of the lanes shifted by 20.
   const __m256i high_halves =
       _mm256_permutevar8x32_epi32(tmp, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7));
-  const __m256d kd =
-      _mm256_cvtepi32_pd(_mm_srai_epi32(_mm256_castsi256_si128(high_halves), 20));
-  const __m256i iz =
-      _mm256_sub_epi64(ix, _mm256_and_si256(tmp, broadcast_int(0xfff0000000000000)));
+  const __m256d kd = _mm256_cvtepi32_pd(_mm_srai_epi32(_mm256_castsi256_si128(high_halves), 20));
+  const __m256i iz = _mm256_sub_epi64(ix, _mm256_and_si256(tmp, broadcast_int(0xfff0000000000000)));
 
   const Pairs entry = load_pairs(g::log_table, index);
   const __m256d invc = entry.first;

@@ -18,15 +18,13 @@ namespace tamrix::batched {
 // out[k] = kernel(inputs[k]) for k < n; arrays are read at [0, n).
 void dewtemp(const double* tk, const double* rh, double* out, std::size_t n);
 void relhum_ice(const double* t, const double* w, const double* p, double* out, std::size_t n);
-void relhum_water(const double* t, const double* w, const double* p, double* out,
-                  std::size_t n);
+void relhum_water(const double* t, const double* w, const double* p, double* out, std::size_t n);
 void saturation_vapor_pressure(const double* temperature_f, double* out, std::size_t n);
 void saturation_vapor_pressure_slope(const double* temperature_f, double* out, std::size_t n);
 void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                       const double* phi_sfc, double* out, std::size_t n);
-void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc,
-                            const double* ps, const double* phi_sfc, double* out,
-                            std::size_t n);
+void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
+                            const double* phi_sfc, double* out, std::size_t n);
 
 double dewtemp_point(double tk, double rh);
 double relhum_ice_point(double t, double w, double p);

@@ -59,7 +59,7 @@ inline double terrain_target_temperature(double height, double t_sea) {
 }
 
 inline double temperature_from_log(double t_bot, double p_sfc, double ps, double phi_sfc,
-                                  double log_ratio) {
+                                   double log_ratio) {
   const Surface s = surface(t_bot, p_sfc, ps, phi_sfc, log_ratio);
   const double target = terrain_target_temperature(s.height, s.t_sea);
   double a = 0.0;
@@ -73,8 +73,8 @@ inline double temperature_from_log(double t_bot, double p_sfc, double ps, double
   return s.t_star * (c3 + ((1.0 + a) + c2));
 }
 
-inline double geopotential_height_from_log(double t_bot, double p_sfc, double ps,
-                                          double phi_sfc, double log_ratio) {
+inline double geopotential_height_from_log(double t_bot, double p_sfc, double ps, double phi_sfc,
+                                           double log_ratio) {
   const Surface s = surface(t_bot, p_sfc, ps, phi_sfc, log_ratio);
   const bool warm_sea = s.t_sea > 290.5;
   const bool warm_surface = s.t_star > 290.5;

@@ -27,8 +27,7 @@ inline double saturation_exponent(double temperature_f) {
 
 // Tetens saturation vapour pressure over water, kPa, from exp() of its
 // exponent; NaN at or below 0 degC.
-inline double saturation_vapor_pressure_from_exponential(double temperature_f,
-                                                         double exponential) {
+inline double saturation_vapor_pressure_from_exponential(double temperature_f, double exponential) {
   const double c = fahrenheit_to_celsius(temperature_f);
   if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
   return exponential * 0.6108;
@@ -47,8 +46,8 @@ inline double saturation_vapor_pressure_slope_from_exponential(double temperatur
 // The exp() is taken for every temperature, where the result is NaN too:
 // its value is then unused, and exp() has no effect beyond its value.
 inline double saturation_vapor_pressure(double temperature_f) {
-  return saturation_vapor_pressure_from_exponential(
-      temperature_f, std::exp(saturation_exponent(temperature_f)));
+  return saturation_vapor_pressure_from_exponential(temperature_f,
+                                                    std::exp(saturation_exponent(temperature_f)));
 }
 
 inline double saturation_vapor_pressure_slope(double temperature_f) {
