@@ -22,6 +22,11 @@ env={"RAYON_NUM_THREADS": "1"})`), or with the threaded scheduler leave the
 pool at its default size: calls are serialised by the interpreter lock, and
 the pool uses every core within each call.
 
+exp and log: the kernels that take one exp() or log() per element compute
+four at a time with the C library's exact bits where that was verified at
+start-up (glibc 2.36 on a CPU with AVX2 and FMA), else call the C library;
+`tamrix.show_config()` tells which, TAMRIX_SCALAR_LIBM=1 forces the latter.
+
 Internal failures of the kernels raise `tamrix.PanicException`, a subclass of
 BaseException (not Exception): catch it by that name.
 """
@@ -29,6 +34,7 @@ BaseException (not Exception): catch it by that name.
 from typing import TYPE_CHECKING, Any
 
 from ._columns import interpolate_columns
+from ._config import show_config
 from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
@@ -55,6 +61,7 @@ __all__ = [
     "relhum_water",
     "saturation_vapor_pressure",
     "saturation_vapor_pressure_slope",
+    "show_config",
     "temp_extrapolate",
 ]
 

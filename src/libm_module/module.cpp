@@ -1,0 +1,130 @@
+// `tamrix._libm`: which exp/log path the kernels take, and the two paths on
+// their own for tests and benchmarks. A module of its own, so that the
+// documented tree of `_tamrix_rs` stays as it is; it is built from the same
+// numeric core and decides the path by the same rules (the decision is
+// deterministic, so both modules reach the same one in a process).
+//
+// Bulk functions take any C-contiguous float64 buffers (NumPy arrays among
+// them), so this module needs no NumPy headers.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "tamrix/libm.hpp"
+
+namespace {
+
+using Bulk = void (*)(const double*, double*, std::size_t);
+
+PyObject* status(PyObject*, PyObject*) {
+  const tamrix::libm::Status& s = tamrix::libm::status();
+  return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
+}
+
+PyObject* vector_supported(PyObject*, PyObject*) {
+  return PyBool_FromLong(tamrix::libm::vector_supported());
+}
+
+bool is_float64(const Py_buffer& view) {
+  return view.itemsize == 8 && view.format != nullptr &&
+         (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "<d") == 0 ||
+          std::strcmp(view.format, "=d") == 0);
+}
+
+// Chooses the function for (function, path); null with ValueError/RuntimeError pending.
+Bulk choose(const char* function, const char* path) {
+  const bool is_exp = std::strcmp(function, "exp") == 0;
+  if (!is_exp && std::strcmp(function, "log") != 0) {
+    PyErr_Format(PyExc_ValueError, "function must be 'exp' or 'log', not '%s'", function);
+    return nullptr;
+  }
+  if (std::strcmp(path, "selected") == 0) {
+    return is_exp ? tamrix::libm::exp_n : tamrix::libm::log_n;
+  }
+  if (std::strcmp(path, "scalar") == 0) {
+    return is_exp ? tamrix::libm::exp_n_scalar : tamrix::libm::log_n_scalar;
+  }
+  if (std::strcmp(path, "vector") == 0) {
+    if (!tamrix::libm::vector_supported()) {
+      PyErr_SetString(PyExc_RuntimeError, "the vector path needs a CPU with AVX2 and FMA");
+      return nullptr;
+    }
+    return is_exp ? tamrix::libm::exp_n_vector : tamrix::libm::log_n_vector;
+  }
+  PyErr_Format(PyExc_ValueError, "path must be 'vector', 'scalar' or 'selected', not '%s'", path);
+  return nullptr;
+}
+
+// apply(function, path, source, destination): destination[k] =
+// function(source[k]) through the given path, without the interpreter lock.
+PyObject* apply(PyObject*, PyObject* args) {
+  const char* function;
+  const char* path;
+  Py_buffer source;
+  Py_buffer destination;
+  if (!PyArg_ParseTuple(args, "ssy*w*", &function, &path, &source, &destination)) {
+    return nullptr;
+  }
+  PyObject* result = nullptr;
+  const Bulk bulk = choose(function, path);
+  if (bulk == nullptr) {
+    // error pending
+  } else if (!is_float64(source) || !is_float64(destination) ||
+             !PyBuffer_IsContiguous(&source, 'C') || !PyBuffer_IsContiguous(&destination, 'C')) {
+    PyErr_SetString(PyExc_TypeError, "source and destination must be contiguous float64 buffers");
+  } else if (source.len != destination.len) {
+    PyErr_SetString(PyExc_ValueError, "source and destination must have the same length");
+  } else {
+    const auto* in = static_cast<const double*>(source.buf);
+    auto* out = static_cast<double*>(destination.buf);
+    const auto n = static_cast<std::size_t>(source.len) / sizeof(double);
+    PyThreadState* released = PyEval_SaveThread();
+    bulk(in, out, n);
+    PyEval_RestoreThread(released);
+    result = Py_NewRef(Py_None);
+  }
+  PyBuffer_Release(&destination);
+  PyBuffer_Release(&source);
+  return result;
+}
+
+PyMethodDef methods[] = {
+    {"status", status, METH_NOARGS,
+     "status()\n--\n\n(vector, reason): whether the kernels take the vector exp/log path, and "
+     "why."},
+    {"vector_supported", vector_supported, METH_NOARGS,
+     "vector_supported()\n--\n\nWhether this CPU has AVX2 and FMA."},
+    {"apply", apply, METH_VARARGS,
+     "apply(function, path, source, destination)\n--\n\n"
+     "destination[k] = function(source[k]) for 'exp' or 'log', through the path\n"
+     "'vector', 'scalar' (the C library) or 'selected' (the kernels' path)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tamrix._libm",
+    "Which exp/log path the tamrix kernels take, and both paths for testing.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__libm() { return PyModuleDef_Init(&module_def); }
