@@ -57,24 +57,38 @@ Bulk choose(const char* function, const char* path) {
   return nullptr;
 }
 
+// A float64 buffer of `object`, with its format and strides (writable if
+// asked); false with TypeError pending when it is not one.
+bool float64_buffer(PyObject* object, Py_buffer& view, bool writable) {
+  const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+  if (PyObject_GetBuffer(object, &view, flags) != 0) return false;
+  if (is_float64(view) && PyBuffer_IsContiguous(&view, 'C')) return true;
+  PyBuffer_Release(&view);
+  PyErr_SetString(PyExc_TypeError, "source and destination must be contiguous float64 buffers");
+  return false;
+}
+
 // apply(function, path, source, destination): destination[k] =
 // function(source[k]) through the given path, without the interpreter lock.
 PyObject* apply(PyObject*, PyObject* args) {
   const char* function;
   const char* path;
+  PyObject* source_object;
+  PyObject* destination_object;
+  if (!PyArg_ParseTuple(args, "ssOO", &function, &path, &source_object, &destination_object)) {
+    return nullptr;
+  }
+  const Bulk bulk = choose(function, path);
+  if (bulk == nullptr) return nullptr;
   Py_buffer source;
+  if (!float64_buffer(source_object, source, false)) return nullptr;
   Py_buffer destination;
-  if (!PyArg_ParseTuple(args, "ssy*w*", &function, &path, &source, &destination)) {
+  if (!float64_buffer(destination_object, destination, true)) {
+    PyBuffer_Release(&source);
     return nullptr;
   }
   PyObject* result = nullptr;
-  const Bulk bulk = choose(function, path);
-  if (bulk == nullptr) {
-    // error pending
-  } else if (!is_float64(source) || !is_float64(destination) ||
-             !PyBuffer_IsContiguous(&source, 'C') || !PyBuffer_IsContiguous(&destination, 'C')) {
-    PyErr_SetString(PyExc_TypeError, "source and destination must be contiguous float64 buffers");
-  } else if (source.len != destination.len) {
+  if (source.len != destination.len) {
     PyErr_SetString(PyExc_ValueError, "source and destination must have the same length");
   } else {
     const auto* in = static_cast<const double*>(source.buf);
