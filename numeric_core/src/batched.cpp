@@ -80,16 +80,14 @@ TAMRIX_ONE_COMPILED_COPY void relhum_pairs(const std::array<const double*, 3>& i
   }
 }
 
-// The extrapolations branch per element; one compiled copy of each serves
-// every element instead (the note above).
-TAMRIX_ONE_COMPILED_COPY double temperature_from_log(double t_bot, double p_sfc, double ps,
-                                                     double phi_sfc, double log_ratio) {
-  return ext::temperature_from_log(t_bot, p_sfc, ps, phi_sfc, log_ratio);
-}
-
-TAMRIX_ONE_COMPILED_COPY double geopotential_height_from_log(double t_bot, double p_sfc, double ps,
-                                                             double phi_sfc, double log_ratio) {
-  return ext::geopotential_height_from_log(t_bot, p_sfc, ps, phi_sfc, log_ratio);
+template <Lanes (*FromLog)(Lanes, Lanes, Lanes, Lanes, Lanes)>
+TAMRIX_ONE_COMPILED_COPY void extrapolation_pairs(const std::array<const double*, 5>& in,
+                                                  double* out, std::size_t pairs) {
+  const auto [t_bot, p_sfc, ps, phi_sfc, log_ratio] = in;
+  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
+    store_lanes(out + k, FromLog(load_lanes(t_bot + k), load_lanes(p_sfc + k), load_lanes(ps + k),
+                                 load_lanes(phi_sfc + k), load_lanes(log_ratio + k)));
+  }
 }
 
 template <double (*Exponent)(double)>
@@ -101,30 +99,36 @@ void relhum(const double* t, const double* w, const double* p, double* out, std:
       });
 }
 
-// A kernel of one array meets at most one NaN, so any compiled copy gives the
-// same bits and its finishing step may be an ordinary loop.
-template <double (*FromExponential)(double, double)>
+template <Lanes (*FromExponential)(Lanes, Lanes)>
+TAMRIX_ONE_COMPILED_COPY void saturation_pairs(const std::array<const double*, 2>& in, double* out,
+                                               std::size_t pairs) {
+  const auto [temperature_f, exponential] = in;
+  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
+    store_lanes(out + k,
+                FromExponential(load_lanes(temperature_f + k), load_lanes(exponential + k)));
+  }
+}
+
+template <Lanes (*FromExponential)(Lanes, Lanes)>
 void saturation(const double* temperature_f, double* out, std::size_t n) {
   in_blocks(
       n, libm::exp_n,
       [temperature_f](std::size_t k) { return met::saturation_exponent(temperature_f[k]); },
       [temperature_f, out](std::size_t first, std::size_t count, const double* exponential) {
-        for (std::size_t k = 0; k < count; ++k) {
-          out[first + k] = FromExponential(temperature_f[first + k], exponential[k]);
-        }
+        finish_in_pairs<2>(saturation_pairs<FromExponential>, {temperature_f + first, exponential},
+                           out + first, count);
       });
 }
 
-template <double (*FromLog)(double, double, double, double, double)>
+template <Lanes (*FromLog)(Lanes, Lanes, Lanes, Lanes, Lanes)>
 void extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                  const double* phi_sfc, double* out, std::size_t n) {
   in_blocks(
       n, libm::log_n, [lev, ps](std::size_t k) { return ext::level_ratio(lev, ps[k]); },
       [=](std::size_t first, std::size_t count, const double* log_ratio) {
-        for (std::size_t k = 0; k < count; ++k) {
-          const std::size_t i = first + k;
-          out[i] = FromLog(t_bot[i], p_sfc[i], ps[i], phi_sfc[i], log_ratio[k]);
-        }
+        finish_in_pairs<5>(extrapolation_pairs<FromLog>,
+                           {t_bot + first, p_sfc + first, ps + first, phi_sfc + first, log_ratio},
+                           out + first, count);
       });
 }
 
@@ -147,21 +151,21 @@ void relhum_water(const double* t, const double* w, const double* p, double* out
 }
 
 void saturation_vapor_pressure(const double* temperature_f, double* out, std::size_t n) {
-  saturation<met::saturation_vapor_pressure_from_exponential>(temperature_f, out, n);
+  saturation<met::saturation_vapor_pressure_from_exponential<Lanes>>(temperature_f, out, n);
 }
 
 void saturation_vapor_pressure_slope(const double* temperature_f, double* out, std::size_t n) {
-  saturation<met::saturation_vapor_pressure_slope_from_exponential>(temperature_f, out, n);
+  saturation<met::saturation_vapor_pressure_slope_from_exponential<Lanes>>(temperature_f, out, n);
 }
 
 void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                       const double* phi_sfc, double* out, std::size_t n) {
-  extrapolate<temperature_from_log>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+  extrapolate<ext::temperature_from_log<Lanes>>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
 void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                             const double* phi_sfc, double* out, std::size_t n) {
-  extrapolate<geopotential_height_from_log>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+  extrapolate<ext::geopotential_height_from_log<Lanes>>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
 double dewtemp_point(double tk, double rh) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 namespace tamrix {
 
@@ -20,6 +21,23 @@ inline Lanes load_lanes(const double* source) {
 
 inline void store_lanes(double* destination, Lanes lanes) {
   std::memcpy(destination, &lanes, sizeof lanes);
+}
+
+// The value v in every lane of T (double or Lanes).
+template <class T>
+T splat(double v) {
+  if constexpr (std::is_same_v<T, double>) {
+    return v;
+  } else {
+    return T{v, v};
+  }
+}
+
+// Per lane, a where the comparison `mask` holds, else b: the value a branch
+// on that comparison would give, with both sides computed.
+template <class Mask, class T>
+T pick(Mask mask, T a, T b) {
+  return mask ? a : b;
 }
 
 // dst[k] = Kernel<T>::apply(src[k]) for k in [lo, hi): two groups of lanes

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tamrix/lanes.hpp"
+
 namespace tamrix::meteorology {
 
 // Pressure in kPa to the psychrometric constant in kPa/degC.
@@ -13,7 +15,8 @@ inline double psychrometric_constant(double pressure_kpa) { return pressure_kpa 
 
 // Degrees Fahrenheit to Celsius: add -32, times 5, divided by 9 (this exact
 // order; (T - 32) / 1.8 differs in the last bit).
-inline double fahrenheit_to_celsius(double temperature_f) {
+template <class T>
+T fahrenheit_to_celsius(T temperature_f) {
   return ((temperature_f + (-32.0)) * 5.0) / 9.0;
 }
 
@@ -26,32 +29,35 @@ inline double saturation_exponent(double temperature_f) {
 }
 
 // Tetens saturation vapour pressure over water, kPa, from exp() of its
-// exponent; NaN at or below 0 degC.
-inline double saturation_vapor_pressure_from_exponential(double temperature_f, double exponential) {
-  const double c = fahrenheit_to_celsius(temperature_f);
-  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
-  return exponential * 0.6108;
+// exponent; NaN at or below 0 degC. T is double or Lanes: the value is
+// computed for every temperature and then replaced, the same bits as
+// returning early.
+template <class T>
+T saturation_vapor_pressure_from_exponential(T temperature_f, T exponential) {
+  const T c = fahrenheit_to_celsius(temperature_f);
+  const T es = exponential * 0.6108;
+  return pick(c > 0.0, es, splat<T>(std::numeric_limits<double>::quiet_NaN()));
 }
 
 // Slope of the saturation vapour pressure curve, kPa/degC, from exp() of the
 // exponent; NaN at or below 0 degC.
-inline double saturation_vapor_pressure_slope_from_exponential(double temperature_f,
-                                                               double exponential) {
-  const double c = fahrenheit_to_celsius(temperature_f);
-  if (!(c > 0.0)) return std::numeric_limits<double>::quiet_NaN();
-  const double d = c + 237.3;
-  return ((exponential * 0.6108) * 4096.0) / (d * d);
+template <class T>
+T saturation_vapor_pressure_slope_from_exponential(T temperature_f, T exponential) {
+  const T c = fahrenheit_to_celsius(temperature_f);
+  const T d = c + 237.3;
+  const T slope = ((exponential * 0.6108) * 4096.0) / (d * d);
+  return pick(c > 0.0, slope, splat<T>(std::numeric_limits<double>::quiet_NaN()));
 }
 
 // The exp() is taken for every temperature, where the result is NaN too:
 // its value is then unused, and exp() has no effect beyond its value.
 inline double saturation_vapor_pressure(double temperature_f) {
-  return saturation_vapor_pressure_from_exponential(temperature_f,
-                                                    std::exp(saturation_exponent(temperature_f)));
+  return saturation_vapor_pressure_from_exponential<double>(
+      temperature_f, std::exp(saturation_exponent(temperature_f)));
 }
 
 inline double saturation_vapor_pressure_slope(double temperature_f) {
-  return saturation_vapor_pressure_slope_from_exponential(
+  return saturation_vapor_pressure_slope_from_exponential<double>(
       temperature_f, std::exp(saturation_exponent(temperature_f)));
 }
 
