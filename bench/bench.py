@@ -278,6 +278,10 @@ CASES = [
               " NumPy: vectorised blocks"),
 ]
 CASE_BY_NAME = {case.name: case for case in CASES}
+# One exp() or log() per element, taken four at a time (tamrix.show_config()).
+EXP_LOG_KERNELS = {"dewtemp_array", "relhum_ice_array", "relhum_water_array",
+                   "saturation_vapor_pressure_array", "saturation_vapor_pressure_slope_array",
+                   "temp_extrapolate_array", "geo_height_extrapolate_array"}
 
 SCALARS = [
     (met.dewtemp_scalar, (300.0, 50.0), {"tk": 300.0, "rh": 50.0}),
@@ -662,12 +666,16 @@ def evaluate_targets(arrays, scalars, scaling=None, interpolation=None, peak=Non
             t = arrays[(case.name, LARGE)]
             vs_numpy = ratio(t["numpy"], t["ours"])
             if case.multi_op:
-                targets.append(Target(f"{case.name} n=10M ≥ 3× NumPy",
-                                      fmt_ratio(vs_numpy), vs_numpy >= 3.0))
+                # The kernels with one exp() or log() per element take them
+                # four at a time: they are held to more.
+                want_numpy, want_ne = (4.0, 2.0) if case.name in EXP_LOG_KERNELS else (3.0, 1.0)
+                targets.append(Target(f"{case.name} n=10M ≥ {want_numpy:g}× NumPy",
+                                      fmt_ratio(vs_numpy), vs_numpy >= want_numpy))
                 if "numexpr" in t:
                     vs_ne = ratio(t["numexpr"], t["ours"])
-                    targets.append(Target(f"{case.name} n=10M ≥ numexpr ({pool_size()} threads)",
-                                          fmt_ratio(vs_ne), vs_ne >= 1.0))
+                    wanted = "numexpr" if want_ne == 1.0 else f"{want_ne:g}× numexpr"
+                    targets.append(Target(f"{case.name} n=10M ≥ {wanted} ({pool_size()} threads)",
+                                          fmt_ratio(vs_ne), vs_ne >= want_ne))
             else:
                 targets.append(Target(f"{case.name} n=10M ≥ NumPy `pressure * 0.00066474`",
                                       fmt_ratio(vs_numpy), vs_numpy >= 1.0))
@@ -719,6 +727,13 @@ def machine_summary():
              + (f"; numexpr threads: {numexpr.get_num_threads()}" if numexpr else ""),
              "- Load average at start (1, 5, 15 min): "
              + ", ".join(f"{x:.2f}" for x in os.getloadavg())]
+    try:
+        from tamrix import _libm
+    except ImportError:  # the extension alone, without the tamrix package
+        pass
+    else:
+        vector, reason = _libm.status()
+        lines.append(f"- exp/log path: {'vector' if vector else 'C library'} ({reason})")
     blas_env = {k: os.environ[k] for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                 if k in os.environ}
     if blas_env:

@@ -1,0 +1,125 @@
+#!/usr/bin/env python
+"""The seven exp/log kernels on the vector path and on the C library path.
+
+Side by side in one run: at n = 10,000,000 each kernel against its NumPy
+expression and numexpr (on the pool's thread count), with the kernels'
+exp/log on the vector path (the default where it verified) and on the C
+library (TAMRIX_SCALAR_LIBM=1); and the single-threaded in-cache cost per
+element of dewtemp_array and saturation_vapor_pressure_array (n = 20,000,
+computed on the calling thread). The path is fixed per process, so each path
+runs in worker processes, alternating, and every figure is the median over
+the rounds of the workers' round-robin medians.
+
+    python bench/libm_kernels.py [--rounds 3] [--n 10000000]
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import bench  # noqa: E402
+
+KERNELS = sorted(bench.EXP_LOG_KERNELS)
+IN_CACHE = ["dewtemp_array", "saturation_vapor_pressure_array"]
+IN_CACHE_N = 20_000
+PATHS = {"vector": {}, "scalar": {"TAMRIX_SCALAR_LIBM": "1"}}
+
+
+def worker(n):
+    """Seconds per call of ours/NumPy/numexpr at n, and ours per element in cache."""
+    from tamrix import _libm
+
+    rng = np.random.default_rng(1)
+    timer = bench.Timer(budget_s=1.0)
+    bench.warm_up(rng, 0.2)
+    large = {}
+    for name in KERNELS:
+        case = bench.CASE_BY_NAME[name]
+        d = case.make(n, rng)
+        contenders = {"ours": lambda: case.ours(d), "numpy": lambda: case.numpy(d)}
+        if bench.numexpr is not None and case.numexpr is not None:
+            contenders["numexpr"] = lambda: case.numexpr(d)
+        with np.errstate(all="ignore"):
+            large[name] = timer.per_call(contenders)
+    cached = {}
+    for name in IN_CACHE:
+        case = bench.CASE_BY_NAME[name]
+        d = case.make(IN_CACHE_N, rng)
+        cached[name] = timer.per_call({"ours": lambda: case.ours(d)})["ours"] / IN_CACHE_N
+    return {"path": _libm.status(), "large": large, "cached": cached}
+
+
+def run_worker(path, n):
+    env = dict(os.environ)
+    env.pop("TAMRIX_SCALAR_LIBM", None)
+    env.update(PATHS[path])
+    out = subprocess.run([sys.executable, __file__, "--worker", str(n)], env=env,
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout)
+
+
+def median_of(runs, *keys):
+    values = []
+    for run in runs:
+        value = run
+        for key in keys:
+            value = value.get(key) if isinstance(value, dict) else None
+        if value is not None:
+            values.append(value)
+    return statistics.median(values) if values else None
+
+
+def report(runs, n):
+    threads = bench.pool_size()
+    print(f"exp/log kernels at n = {n:,}, {threads} threads; speed-up = their time / ours")
+    for path in PATHS:
+        print(f"  {path} path: {runs[path][0]['path'][1]}")
+    print()
+    print("| kernel | ours, vector | ours, C library | vector vs NumPy | vector vs numexpr "
+          "| C library vs NumPy | C library vs numexpr |")
+    print("|---|---|---|---|---|---|---|")
+    for name in KERNELS:
+        cells = [name]
+        times = {p: {c: median_of(runs[p], "large", name, c) for c in ("ours", "numpy", "numexpr")}
+                 for p in PATHS}
+        cells += [bench.fmt_time(times[p]["ours"]) for p in PATHS]
+        for p in PATHS:
+            for other in ("numpy", "numexpr"):
+                t = times[p]
+                cells.append("—" if t[other] is None else
+                             bench.fmt_ratio(bench.ratio(t[other], t["ours"])))
+        print("| " + " | ".join(cells) + " |")
+    print()
+    print(f"Single-threaded, in cache (n = {IN_CACHE_N:,}), ns per element:")
+    print("| kernel | vector | C library |")
+    print("|---|---|---|")
+    for name in IN_CACHE:
+        cells = [f"{median_of(runs[p], 'cached', name) * 1e9:.2f}" for p in PATHS]
+        print(f"| {name} | " + " | ".join(cells) + " |")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--n", type=int, default=bench.LARGE)
+    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        print(json.dumps(worker(args.worker)))
+        return
+    runs = {path: [] for path in PATHS}
+    for _ in range(args.rounds):
+        for path in PATHS:
+            runs[path].append(run_worker(path, args.n))
+    report(runs, args.n)
+
+
+if __name__ == "__main__":
+    main()
