@@ -1,8 +1,15 @@
 #include "tamrix/batched.hpp"
 
+// The kernels' templates are instantiated here on four-lane vectors (Quads
+// below) and inlined into a function compiled for AVX2: no such vector is
+// passed across a call, which is what this warning is about.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
+#include <utility>
 
 #include "tamrix/extrapolation.hpp"
 #include "tamrix/humidity.hpp"
@@ -38,97 +45,153 @@ void in_blocks(std::size_t n, Transform transform, Argument argument, Finish fin
 
 // A kernel of several arrays can meet two different NaNs in one commutative
 // operation, where the NaN that survives depends on the operand order a
-// compiled copy happens to use. Its finishing step therefore runs as Lanes,
-// in one compiled copy that every element goes through: one instruction per
-// operation treats both lanes alike, and an odd last element is padded to a
-// pair rather than finished by separate scalar code.
-template <std::size_t Inputs>
-using PairFinish = void (*)(const std::array<const double*, Inputs>& in, double* out,
-                            std::size_t pairs);
+// compiled copy happens to use. The finishing steps therefore run as vectors
+// of doubles, in one compiled copy that every element goes through: one
+// instruction per operation treats all lanes alike, and the last elements
+// are padded to a full vector rather than finished by separate scalar code.
+// With the vector exp/log path (so on AVX2) that copy works on four lanes,
+// else on two; the choice is made once per process (four_lanes), so the
+// scalar forms (one padded element) and the array forms always share it.
+using Quads = double __attribute__((vector_size(32)));
 
-template <std::size_t Inputs>
-void finish_in_pairs(PairFinish<Inputs> finish, const std::array<const double*, Inputs>& in,
-                     double* out, std::size_t count) {
-  finish(in, out, count / 2);
-  if (count % 2 == 0) return;
-  const std::size_t last = count - 1;
-  double padded[Inputs][lane_count] = {};
+template <class V>
+V load(const double* source) {
+  V v;
+  std::memcpy(&v, source, sizeof v);
+  return v;
+}
+
+template <class V>
+void store(double* destination, V v) {
+  std::memcpy(destination, &v, sizeof v);
+}
+
+// out[k] = Kernel::apply(in[0][k], in[1][k], ...) for `groups` whole vectors.
+template <class V, class Kernel, std::size_t Inputs>
+inline void finish_vectors(const std::array<const double*, Inputs>& in, double* out,
+                           std::size_t groups) {
+  constexpr std::size_t width = sizeof(V) / sizeof(double);
+  for (std::size_t k = 0; k < groups * width; k += width) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      store(out + k, Kernel::template apply<V>(load<V>(in[I] + k)...));
+    }(std::make_index_sequence<Inputs>{});
+  }
+}
+
+template <class Kernel, std::size_t Inputs>
+TAMRIX_ONE_COMPILED_COPY void finish_pairs(const std::array<const double*, Inputs>& in, double* out,
+                                           std::size_t groups) {
+  finish_vectors<Lanes, Kernel>(in, out, groups);
+}
+
+#if defined(__x86_64__)
+// Everything inlined, so the whole step is compiled for AVX2 in this copy.
+template <class Kernel, std::size_t Inputs>
+TAMRIX_ONE_COMPILED_COPY [[gnu::target("avx2"), gnu::flatten]] void finish_quads(
+    const std::array<const double*, Inputs>& in, double* out, std::size_t groups) {
+  finish_vectors<Quads, Kernel>(in, out, groups);
+}
+#endif
+
+// Four lanes exactly where exp/log take the vector path (which needs AVX2):
+// with TAMRIX_SCALAR_LIBM set, a process computes as one without AVX2 would.
+bool four_lanes() { return libm::status().vector; }
+
+// out[k] for k < count through the process's finishing copy.
+template <class Kernel, std::size_t Inputs>
+void finish(const std::array<const double*, Inputs>& in, double* out, std::size_t count) {
+  auto step = finish_pairs<Kernel, Inputs>;
+  std::size_t width = lane_count;
+#if defined(__x86_64__)
+  if (four_lanes()) {
+    step = finish_quads<Kernel, Inputs>;
+    width = sizeof(Quads) / sizeof(double);
+  }
+#endif
+  const std::size_t whole = count / width;
+  step(in, out, whole);
+  const std::size_t done = whole * width;
+  if (done == count) return;
+  double padded[Inputs][sizeof(Quads) / sizeof(double)] = {};
   std::array<const double*, Inputs> padded_in;
   for (std::size_t i = 0; i < Inputs; ++i) {
-    padded[i][0] = in[i][last];
+    std::memcpy(padded[i], in[i] + done, (count - done) * sizeof(double));
     padded_in[i] = padded[i];
   }
-  double result[lane_count];
-  finish(padded_in, result, 1);
-  out[last] = result[0];
+  double result[sizeof(Quads) / sizeof(double)];
+  step(padded_in, result, 1);
+  std::memcpy(out + done, result, (count - done) * sizeof(double));
 }
 
-TAMRIX_ONE_COMPILED_COPY void dewtemp_pairs(const std::array<const double*, 2>& in, double* out,
-                                            std::size_t pairs) {
-  const auto [tk, log_rh] = in;
-  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
-    store_lanes(out + k, met::dewtemp_from_log<Lanes>(load_lanes(tk + k), load_lanes(log_rh + k)));
+struct Dewtemp {
+  template <class V>
+  static V apply(V tk, V log_rh) {
+    return met::dewtemp_from_log<V>(tk, log_rh);
   }
-}
+};
 
-TAMRIX_ONE_COMPILED_COPY void relhum_pairs(const std::array<const double*, 3>& in, double* out,
-                                           std::size_t pairs) {
-  const auto [exponential, w, p] = in;
-  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
-    store_lanes(out + k, met::relhum_from_exponential<Lanes>(load_lanes(exponential + k),
-                                                             load_lanes(w + k), load_lanes(p + k)));
+struct Relhum {
+  template <class V>
+  static V apply(V exponential, V w, V p) {
+    return met::relhum_from_exponential<V>(exponential, w, p);
   }
-}
+};
 
-template <Lanes (*FromLog)(Lanes, Lanes, Lanes, Lanes, Lanes)>
-TAMRIX_ONE_COMPILED_COPY void extrapolation_pairs(const std::array<const double*, 5>& in,
-                                                  double* out, std::size_t pairs) {
-  const auto [t_bot, p_sfc, ps, phi_sfc, log_ratio] = in;
-  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
-    store_lanes(out + k, FromLog(load_lanes(t_bot + k), load_lanes(p_sfc + k), load_lanes(ps + k),
-                                 load_lanes(phi_sfc + k), load_lanes(log_ratio + k)));
+struct SaturationPressure {
+  template <class V>
+  static V apply(V temperature_f, V exponential) {
+    return met::saturation_vapor_pressure_from_exponential<V>(temperature_f, exponential);
   }
-}
+};
+
+struct SaturationSlope {
+  template <class V>
+  static V apply(V temperature_f, V exponential) {
+    return met::saturation_vapor_pressure_slope_from_exponential<V>(temperature_f, exponential);
+  }
+};
+
+struct Temperature {
+  template <class V>
+  static V apply(V t_bot, V p_sfc, V ps, V phi_sfc, V log_ratio) {
+    return ext::temperature_from_log<V>(t_bot, p_sfc, ps, phi_sfc, log_ratio);
+  }
+};
+
+struct GeopotentialHeight {
+  template <class V>
+  static V apply(V t_bot, V p_sfc, V ps, V phi_sfc, V log_ratio) {
+    return ext::geopotential_height_from_log<V>(t_bot, p_sfc, ps, phi_sfc, log_ratio);
+  }
+};
 
 template <double (*Exponent)(double)>
 void relhum(const double* t, const double* w, const double* p, double* out, std::size_t n) {
   in_blocks(
       n, libm::exp_n, [t](std::size_t k) { return Exponent(t[k]); },
       [w, p, out](std::size_t first, std::size_t count, const double* exponential) {
-        finish_in_pairs<3>(relhum_pairs, {exponential, w + first, p + first}, out + first, count);
+        finish<Relhum, 3>({exponential, w + first, p + first}, out + first, count);
       });
 }
 
-template <Lanes (*FromExponential)(Lanes, Lanes)>
-TAMRIX_ONE_COMPILED_COPY void saturation_pairs(const std::array<const double*, 2>& in, double* out,
-                                               std::size_t pairs) {
-  const auto [temperature_f, exponential] = in;
-  for (std::size_t k = 0; k < pairs * lane_count; k += lane_count) {
-    store_lanes(out + k,
-                FromExponential(load_lanes(temperature_f + k), load_lanes(exponential + k)));
-  }
-}
-
-template <Lanes (*FromExponential)(Lanes, Lanes)>
+template <class Kernel>
 void saturation(const double* temperature_f, double* out, std::size_t n) {
   in_blocks(
       n, libm::exp_n,
       [temperature_f](std::size_t k) { return met::saturation_exponent(temperature_f[k]); },
       [temperature_f, out](std::size_t first, std::size_t count, const double* exponential) {
-        finish_in_pairs<2>(saturation_pairs<FromExponential>, {temperature_f + first, exponential},
-                           out + first, count);
+        finish<Kernel, 2>({temperature_f + first, exponential}, out + first, count);
       });
 }
 
-template <Lanes (*FromLog)(Lanes, Lanes, Lanes, Lanes, Lanes)>
+template <class Kernel>
 void extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                  const double* phi_sfc, double* out, std::size_t n) {
   in_blocks(
       n, libm::log_n, [lev, ps](std::size_t k) { return ext::level_ratio(lev, ps[k]); },
       [=](std::size_t first, std::size_t count, const double* log_ratio) {
-        finish_in_pairs<5>(extrapolation_pairs<FromLog>,
-                           {t_bot + first, p_sfc + first, ps + first, phi_sfc + first, log_ratio},
-                           out + first, count);
+        finish<Kernel, 5>({t_bot + first, p_sfc + first, ps + first, phi_sfc + first, log_ratio},
+                          out + first, count);
       });
 }
 
@@ -138,7 +201,7 @@ void dewtemp(const double* tk, const double* rh, double* out, std::size_t n) {
   in_blocks(
       n, libm::log_n, [rh](std::size_t k) { return met::dewtemp_log_argument(rh[k]); },
       [tk, out](std::size_t first, std::size_t count, const double* log_rh) {
-        finish_in_pairs<2>(dewtemp_pairs, {tk + first, log_rh}, out + first, count);
+        finish<Dewtemp, 2>({tk + first, log_rh}, out + first, count);
       });
 }
 
@@ -151,21 +214,21 @@ void relhum_water(const double* t, const double* w, const double* p, double* out
 }
 
 void saturation_vapor_pressure(const double* temperature_f, double* out, std::size_t n) {
-  saturation<met::saturation_vapor_pressure_from_exponential<Lanes>>(temperature_f, out, n);
+  saturation<SaturationPressure>(temperature_f, out, n);
 }
 
 void saturation_vapor_pressure_slope(const double* temperature_f, double* out, std::size_t n) {
-  saturation<met::saturation_vapor_pressure_slope_from_exponential<Lanes>>(temperature_f, out, n);
+  saturation<SaturationSlope>(temperature_f, out, n);
 }
 
 void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                       const double* phi_sfc, double* out, std::size_t n) {
-  extrapolate<ext::temperature_from_log<Lanes>>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+  extrapolate<Temperature>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
 void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                             const double* phi_sfc, double* out, std::size_t n) {
-  extrapolate<ext::geopotential_height_from_log<Lanes>>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+  extrapolate<GeopotentialHeight>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
 double dewtemp_point(double tk, double rh) {

@@ -23,13 +23,15 @@ inline void store_lanes(double* destination, Lanes lanes) {
   std::memcpy(destination, &lanes, sizeof lanes);
 }
 
-// The value v in every lane of T (double or Lanes).
+// The value v in every lane of T (double or a vector of doubles).
 template <class T>
 T splat(double v) {
   if constexpr (std::is_same_v<T, double>) {
     return v;
   } else {
-    return T{v, v};
+    T lanes;
+    for (std::size_t i = 0; i < sizeof(T) / sizeof(double); ++i) lanes[i] = v;
+    return lanes;
   }
 }
 
