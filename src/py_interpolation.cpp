@@ -16,7 +16,7 @@ namespace {
 using namespace binding;
 
 // A vector logarithm plus a few dozen arithmetic operations.
-constexpr Cost extrapolation_cost{6};
+constexpr Cost extrapolation_cost{3};
 
 std::span<const double> view(const ArrayArg& array) { return {array.data, array.size}; }
 
