@@ -2,8 +2,7 @@
 
 // The kernels' templates are instantiated here on four-lane vectors (Quads
 // below) and inlined into a function compiled for AVX2: no such vector is
-// passed across a call, which is what this warning is about.
-#pragma GCC diagnostic ignored "-Wpsabi"
+// passed across a call, which is what -Wpsabi (off for this file) is about.
 
 #include <algorithm>
 #include <array>

@@ -166,6 +166,10 @@ TAMRIX_AVX2 inline void four(const double* in, double* out) {
 template <__m256d (*Lanes)(__m256d), int (*Special)(__m256d), double (*Library)(double)>
 TAMRIX_AVX2 void bulk(const double* in, double* out, std::size_t n) {
   std::size_t k = 0;
+  for (; k + 8 <= n; k += 8) {
+    four<Lanes, Special, Library>(in + k, out + k);
+    four<Lanes, Special, Library>(in + k + 4, out + k + 4);
+  }
   for (; k + 4 <= n; k += 4) four<Lanes, Special, Library>(in + k, out + k);
   if (k == n) return;
   // The last one to three elements, padded with 1.0 (a regular input of both).
