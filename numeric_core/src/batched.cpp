@@ -1,9 +1,5 @@
 #include "tamrix/batched.hpp"
 
-// The kernels' templates are instantiated here on four-lane vectors (Quads
-// below) and inlined into a function compiled for AVX2: no such vector is
-// passed across a call, which is what -Wpsabi (off for this file) is about.
-
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -30,7 +26,9 @@ constexpr std::size_t block = 512;
 using Transform = void (*)(const double*, double*, std::size_t);
 
 // For each block of [0, n): values[k] = argument(first + k), then
-// values = transform(values), then finish(first, count, values).
+// values = transform(values), then finish(first, count, values). Every
+// argument is a function of one input (or the shared level divided by one),
+// so whichever compiled copy of its loop runs, it gives the same bits.
 template <class Argument, class Finish>
 void in_blocks(std::size_t n, Transform transform, Argument argument, Finish finish) {
   double values[block];
@@ -51,6 +49,8 @@ void in_blocks(std::size_t n, Transform transform, Argument argument, Finish fin
 // With the vector exp/log path (so on AVX2) that copy works on four lanes,
 // else on two; the choice is made once per process (four_lanes), so the
 // scalar forms (one padded element) and the array forms always share it.
+// Quads values live only inside finish_quads, compiled for AVX2, never in a
+// call between functions, which is what -Wpsabi (off for this file) is about.
 using Quads = double __attribute__((vector_size(32)));
 
 template <class V>
