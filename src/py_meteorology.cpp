@@ -22,7 +22,7 @@ namespace kernels = tamrix::meteorology;
 // factor; acos() per grid point.
 constexpr Cost table_lookup{2};
 constexpr Cost polynomial{3};
-constexpr Cost transcendental{2};
+constexpr Cost transcendental{3};
 constexpr Cost daylight_factor{16};
 constexpr Cost hour_angle{12};
 
