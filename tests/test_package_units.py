@@ -103,3 +103,12 @@ def test_results_carry_cf_attributes_and_keep_attrs(keep_attrs):
     assert ("history" in result.attrs) is bool(keep_attrs)
     with xr.set_options(keep_attrs=True):
         assert tamrix.dewtemp(t, field([50.0] * 3, "%")).attrs["history"] == "model run 7"
+
+
+@pytest.mark.parametrize("text, pint_name", [("kg kg-1", "kg/kg"), ("m2 s-2", "m**2/s**2"),
+                                             ("%", "percent"), ("g kg-1", "g/kg")])
+def test_cf_spellings_are_read_without_cf_xarray(text, pint_name):
+    from tamrix._units import plain_registry
+
+    units = plain_registry()
+    assert units.Unit(text) == units.Unit(pint_name)

@@ -110,9 +110,15 @@ def registry() -> Any:
     except ImportError:
         pass
     try:
-        import pint
+        return plain_registry()
     except ImportError:
         return None
+
+
+def plain_registry() -> Any:
+    """pint's own registry, reading CF exponents (without cf-xarray)."""
+    import pint
+
     return pint.UnitRegistry(preprocessors=[_cf_spelling])
 
 

@@ -487,7 +487,7 @@ def _hybrid_xarray(hya: Any, a: np.ndarray, b: np.ndarray, psfc: Any, p0: float,
     result = result.transpose(dim, ...)
     if is_dataarray(hya) and dim in hya.coords:
         result = result.assign_coords({dim: hya.coords[dim]})
-    attrs = {"long_name": "pressure at hybrid levels"}
+    attrs = {"standard_name": "air_pressure", "long_name": "pressure at hybrid levels"}
     units = _units.units_of(psfc)
     if units is not None:
         attrs["units"] = units
