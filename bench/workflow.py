@@ -47,8 +47,13 @@ def write_dataset(path: str, times: int) -> None:
     hybm = 0.995 * eta
     lat = np.linspace(-89.0, 89.0, shape[2])
     lon = np.linspace(0.0, 358.0, shape[3])
-    orography = np.clip(rng.normal(300.0, 800.0, shape[2:]), 0.0, None)
-    ps = 101325.0 * np.exp(-orography / 8000.0) - 1500.0 * rng.random(shape[:1] + shape[2:])
+    # Two mountain ranges and a plateau on otherwise low ground.
+    la, lo = np.meshgrid(lat, lon, indexing="ij")
+    orography = (3500.0 * np.exp(-((la - 35.0) / 10.0) ** 2 - ((lo - 90.0) / 25.0) ** 2)
+                 + 2500.0 * np.exp(-((la + 20.0) / 25.0) ** 2 - ((lo - 290.0) / 6.0) ** 2)
+                 + 1200.0 * np.exp(-((la - 60.0) / 8.0) ** 2 - ((lo - 250.0) / 30.0) ** 2))
+    ps = (101325.0 * np.exp(-orography / 8000.0)
+          - 1500.0 * rng.random(shape[:1] + shape[2:]) - 800.0 * np.cos(np.deg2rad(lo)))
     p = hyam[:, None, None, None] * P0 + hybm[:, None, None, None] * ps[None]
     p = p.transpose(1, 0, 2, 3)
     t_surface = 300.0 - 45.0 * np.sin(np.deg2rad(lat)) ** 2
@@ -246,10 +251,46 @@ def compare(a_path: str, b_path: str, names) -> dict:
         return out
 
 
+def figure(source: str, path: str) -> None:
+    """A map of temperature at 1000 hPa (extrapolated below the ground) and
+    one column's profile, from the tamrix run on the synthetic file."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import xarray as xr
+
+    import tamrix
+
+    ds = xr.open_dataset(source, chunks={}).isel(time=0)
+    levels = xr.DataArray([1000.0, 925.0, 850.0, 700.0, 500.0, 250.0], dims="plev",
+                          attrs={"units": "hPa"})
+    t_plev = tamrix.hybrid_to_pressure(ds.ta, ds.ps, ds.hyam, ds.hybm, levels, P0,
+                                       extrapolate=True, phi_sfc=ds.phis).compute()
+    p = tamrix.pressure_at_hybrid_levels(ds.hyam, ds.hybm, ds.ps, P0).compute()
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4), width_ratios=(1.6, 1))
+    t_plev.sel(plev=1000.0).plot(ax=left, x="lon", cmap="RdYlBu_r",
+                                 cbar_kwargs={"label": "K"})
+    left.contour(ds.lon, ds.lat, ds.ps, levels=[100000.0], colors="k", linewidths=0.6)
+    left.set_title("temperature at 1000 hPa (inside the black contour: below ground, "
+                   "extrapolated)", fontsize=9)
+    j, i = np.unravel_index(int(np.argmin(ds.ps.values)), ds.ps.shape)
+    column = {"lat": j, "lon": i}
+    right.plot(ds.ta.isel(column), p.isel(column) / 100.0, "o-", ms=3, label="model levels")
+    right.plot(t_plev.isel(column), levels, "s--", label="tamrix.hybrid_to_pressure")
+    right.axhline(float(ds.ps.isel(column)) / 100.0, color="k", lw=0.6, label="surface")
+    right.invert_yaxis()
+    right.set(xlabel="K", ylabel="hPa", title="the column with the lowest surface pressure")
+    right.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--times", type=int, default=SHAPE[0])
     parser.add_argument("--skip-metpy", action="store_true")
+    parser.add_argument("--figure", metavar="PNG", help="also draw a map and a profile to PNG")
     parser.add_argument("--variant", help=argparse.SUPPRESS)
     parser.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -266,6 +307,8 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as directory:
         source = os.path.join(directory, "model.nc")
         write_dataset(source, args.times)
+        if args.figure:
+            figure(source, args.figure)
         size = os.path.getsize(source) / 2**20
         print(f"input: (time, lev, lat, lon) = {(args.times,) + SHAPE[1:]}, float32 ta and hus "
               f"one level per chunk, {size:.0f} MiB; {len(os.sched_getaffinity(0))} CPUs, "

@@ -5,13 +5,16 @@ Each function takes Python numbers, NumPy arrays (any shape, dtype and memory
 layout; broadcast together), dask arrays or DataArrays, and returns the kind
 it was given. Values are bit-identical to the direct kernel call: numbers go
 to the `_scalar` kernel, arrays are flattened to contiguous float64 and go to
-the array kernel. DataArrays keep their dimensions and coordinates and get a
-`units` attribute; a DataArray input whose `units` attribute names the wrong
-unit raises ValueError. dask inputs stay lazy and are computed block by block,
-also on `dask.distributed`.
+the array kernel. DataArrays keep their dimensions and coordinates and get CF
+attributes; declared units (a `units` attribute, pint quantities) are
+converted to the kernel's with pint, and a unit of the wrong dimension raises
+ValueError. dask inputs stay lazy and are computed block by block, also on
+`dask.distributed`. `hybrid_to_pressure` takes model-level data to pressure
+levels in one call; `python -m tamrix` is the command line for netCDF files.
 
-xarray and dask are optional (`pip install "tamrix[xarray]"`,
-`"tamrix[dask]"`) and never imported by tamrix itself.
+xarray, dask and pint are optional (`pip install "tamrix[xarray]"`,
+`"tamrix[dask]"`, `"tamrix[units]"`) and imported only when an input needs
+them.
 
 Threads: every kernel call holds the interpreter lock and runs on the
 module's own worker pool, sized once per process from RAYON_NUM_THREADS (else
