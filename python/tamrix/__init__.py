@@ -65,9 +65,19 @@ __all__ = [
 
 if TYPE_CHECKING:
     PanicException: type[BaseException]
+    __version__: str
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        # The version lives in one place, the package metadata (pyproject.toml).
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            globals()[name] = version("tamrix")
+        except PackageNotFoundError:  # imported from a source tree
+            globals()[name] = "0+unknown"
+        return globals()[name]
     # The extension makes the type on first need, so it is fetched (and kept
     # here) only when asked for.
     if name == "PanicException":
@@ -79,4 +89,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"PanicException"})
+    return sorted(set(globals()) | {"PanicException", "__version__"})
