@@ -1,6 +1,7 @@
 """The `tamrix` command line on small netCDF files: results as from the
 Python functions, one-line errors, and no half-written output."""
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import pytest
 
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask.array")
-if not any(__import__("importlib").util.find_spec(m) for m in ("netCDF4", "h5netcdf")):
+if not any(importlib.util.find_spec(m) for m in ("netCDF4", "h5netcdf")):
     pytest.skip("no netCDF engine installed", allow_module_level=True)
 
 import tamrix  # noqa: E402
