@@ -33,13 +33,14 @@ from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
                           saturation_vapor_pressure_slope)
-from .vertical import (delta_pressure, geo_height_extrapolate, interp_to_levels,
-                       pressure_at_hybrid_levels, temp_extrapolate)
+from .vertical import (delta_pressure, delta_pressure_hybrid, geo_height_extrapolate,
+                       interp_to_levels, pressure_at_hybrid_levels, temp_extrapolate)
 
 __all__ = [
     "arc_lat_wgs84",
     "arc_lon_wgs84",
     "delta_pressure",
+    "delta_pressure_hybrid",
     "dewtemp",
     "geo_height_extrapolate",
     "heat_index",

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any, overload
 
 from . import _units
+from ._dispatch import DTypeLike
 from ._elementwise import Quantity, evaluate, register
 
 _ARC_LAT = register(Quantity(
@@ -19,27 +20,36 @@ _RAD_LAT = register(Quantity(
 
 
 @overload
-def arc_lat_wgs84(lat: float) -> float: ...
+def arc_lat_wgs84(lat: float, *,
+                  dtype: DTypeLike = None) -> float: ...
 @overload
-def arc_lat_wgs84(lat: Any) -> Any: ...
-def arc_lat_wgs84(lat: Any) -> Any:
+def arc_lat_wgs84(lat: Any, *,
+                  dtype: DTypeLike = None) -> Any: ...
+def arc_lat_wgs84(lat: Any, *,
+                  dtype: DTypeLike = None) -> Any:
     """Meridian arc in metres from the equator to latitude lat (degrees north), signed like lat."""
-    return evaluate(_ARC_LAT, (lat,))
+    return evaluate(_ARC_LAT, (lat,), dtype=dtype)
 
 
 @overload
-def arc_lon_wgs84(lon: float, lat: float) -> float: ...
+def arc_lon_wgs84(lon: float, lat: float, *,
+                  dtype: DTypeLike = None) -> float: ...
 @overload
-def arc_lon_wgs84(lon: Any, lat: Any) -> Any: ...
-def arc_lon_wgs84(lon: Any, lat: Any) -> Any:
+def arc_lon_wgs84(lon: Any, lat: Any, *,
+                  dtype: DTypeLike = None) -> Any: ...
+def arc_lon_wgs84(lon: Any, lat: Any, *,
+                  dtype: DTypeLike = None) -> Any:
     """Length in metres of an arc of lon degrees of longitude along the parallel at lat degrees."""
-    return evaluate(_ARC_LON, (lon, lat))
+    return evaluate(_ARC_LON, (lon, lat), dtype=dtype)
 
 
 @overload
-def rad_lat_wgs84(lat: float) -> float: ...
+def rad_lat_wgs84(lat: float, *,
+                  dtype: DTypeLike = None) -> float: ...
 @overload
-def rad_lat_wgs84(lat: Any) -> Any: ...
-def rad_lat_wgs84(lat: Any) -> Any:
+def rad_lat_wgs84(lat: Any, *,
+                  dtype: DTypeLike = None) -> Any: ...
+def rad_lat_wgs84(lat: Any, *,
+                  dtype: DTypeLike = None) -> Any:
     """Radius of the WGS84 meridian ellipse in metres at latitude lat (degrees north)."""
-    return evaluate(_RAD_LAT, (lat,))
+    return evaluate(_RAD_LAT, (lat,), dtype=dtype)

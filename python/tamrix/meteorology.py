@@ -8,7 +8,7 @@ from typing import Any, overload
 import numpy as np
 
 from . import _units
-from ._dispatch import distinct_bits, grouped, kernel, take
+from ._dispatch import DTypeLike, distinct_bits, grouped, kernel, take
 from ._elementwise import Quantity, evaluate, register
 
 _RELHUM_UNITS = (_units.KELVIN, _units.MIXING_RATIO, _units.PASCAL)
@@ -66,72 +66,91 @@ _MAX_DAYLIGHT = register(Quantity(
 
 
 @overload
-def relhum(temperature: float, mixing_ratio: float, pressure: float) -> float: ...
+def relhum(temperature: float, mixing_ratio: float, pressure: float, *,
+           dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any: ...
-def relhum(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any:
+def relhum(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+           dtype: DTypeLike = None) -> Any: ...
+def relhum(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+           dtype: DTypeLike = None) -> Any:
     """Relative humidity in percent, from a saturation vapour pressure table.
 
     temperature in K, mixing_ratio in kg/kg, pressure in Pa. The result has a
     floor of 0.0001 (NaN inputs give 0.0001) and no upper cap.
     """
-    return evaluate(_RELHUM, (temperature, mixing_ratio, pressure))
+    return evaluate(_RELHUM, (temperature, mixing_ratio, pressure), dtype=dtype)
 
 
 @overload
-def relhum_ice(temperature: float, mixing_ratio: float, pressure: float) -> float: ...
+def relhum_ice(temperature: float, mixing_ratio: float, pressure: float, *,
+               dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any: ...
-def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any:
+def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+               dtype: DTypeLike = None) -> Any: ...
+def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+               dtype: DTypeLike = None) -> Any:
     """Relative humidity over ice in percent (Magnus form), no floor or cap.
 
     temperature in K, mixing_ratio in kg/kg, pressure in Pa.
     """
-    return evaluate(_RELHUM_ICE, (temperature, mixing_ratio, pressure))
+    return evaluate(_RELHUM_ICE, (temperature, mixing_ratio, pressure), dtype=dtype)
 
 
 @overload
-def relhum_water(temperature: float, mixing_ratio: float, pressure: float) -> float: ...
+def relhum_water(temperature: float, mixing_ratio: float, pressure: float, *,
+                 dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any: ...
-def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any) -> Any:
+def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+                 dtype: DTypeLike = None) -> Any: ...
+def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+                 dtype: DTypeLike = None) -> Any:
     """Relative humidity over liquid water in percent (Magnus form), no floor or cap.
 
     temperature in K, mixing_ratio in kg/kg, pressure in Pa.
     """
-    return evaluate(_RELHUM_WATER, (temperature, mixing_ratio, pressure))
+    return evaluate(_RELHUM_WATER, (temperature, mixing_ratio, pressure), dtype=dtype)
 
 
 @overload
-def dewtemp(temperature: float, relative_humidity: float) -> float: ...
+def dewtemp(temperature: float, relative_humidity: float, *,
+            dtype: DTypeLike = None) -> float: ...
 @overload
-def dewtemp(temperature: Any, relative_humidity: Any) -> Any: ...
-def dewtemp(temperature: Any, relative_humidity: Any) -> Any:
+def dewtemp(temperature: Any, relative_humidity: Any, *,
+            dtype: DTypeLike = None) -> Any: ...
+def dewtemp(temperature: Any, relative_humidity: Any, *,
+            dtype: DTypeLike = None) -> Any:
     """Dew point temperature in K from temperature in K and relative humidity in percent."""
-    return evaluate(_DEWTEMP, (temperature, relative_humidity))
+    return evaluate(_DEWTEMP, (temperature, relative_humidity), dtype=dtype)
 
 
 @overload
 def heat_index(temperature: float, relative_humidity: float,
-               alternate_coeffs: bool | np.bool_ = False) -> float: ...
+               alternate_coeffs: bool | np.bool_ = False, *,
+               dtype: DTypeLike = None) -> float: ...
 @overload
 def heat_index(temperature: Any, relative_humidity: Any,
-               alternate_coeffs: bool | np.bool_ = False) -> Any: ...
+               alternate_coeffs: bool | np.bool_ = False, *,
+               dtype: DTypeLike = None) -> Any: ...
 def heat_index(temperature: Any, relative_humidity: Any,
-               alternate_coeffs: bool | np.bool_ = False) -> Any:
+               alternate_coeffs: bool | np.bool_ = False, *,
+               dtype: DTypeLike = None) -> Any:
     """Heat index in °F from temperature in °F and relative humidity in percent.
 
     alternate_coeffs selects the alternate regression coefficients (threshold
     70 °F, no humidity corrections) for all elements.
     """
-    return evaluate(_HEAT_INDEX, (temperature, relative_humidity), (alternate_coeffs,))
+    return evaluate(_HEAT_INDEX, (temperature, relative_humidity), (alternate_coeffs,),
+                    dtype=dtype)
 
 
 @overload
-def max_daylight(jday: float, lat: float) -> float: ...
+def max_daylight(jday: float, lat: float, *,
+                 dtype: DTypeLike = None) -> float: ...
 @overload
-def max_daylight(jday: Any, lat: Any) -> Any: ...
-def max_daylight(jday: Any, lat: Any) -> Any:
+def max_daylight(jday: Any, lat: Any, *,
+                 dtype: DTypeLike = None) -> Any: ...
+def max_daylight(jday: Any, lat: Any, *,
+                 dtype: DTypeLike = None) -> Any:
     """Maximum daylight duration in hours (0 to 24) for day of year jday and
     latitude lat in degrees north, element-wise after broadcasting.
 
@@ -139,32 +158,41 @@ def max_daylight(jday: Any, lat: Any) -> Any:
     are evaluated with one kernel call per distinct day (or per distinct
     latitude, whichever is fewer).
     """
-    return evaluate(_MAX_DAYLIGHT, (jday, lat))
+    return evaluate(_MAX_DAYLIGHT, (jday, lat), dtype=dtype)
 
 
 @overload
-def psychrometric_constant(pressure: float) -> float: ...
+def psychrometric_constant(pressure: float, *,
+                           dtype: DTypeLike = None) -> float: ...
 @overload
-def psychrometric_constant(pressure: Any) -> Any: ...
-def psychrometric_constant(pressure: Any) -> Any:
+def psychrometric_constant(pressure: Any, *,
+                           dtype: DTypeLike = None) -> Any: ...
+def psychrometric_constant(pressure: Any, *,
+                           dtype: DTypeLike = None) -> Any:
     """Psychrometric constant in kPa/°C from pressure in kPa."""
-    return evaluate(_PSYCHROMETRIC_CONSTANT, (pressure,))
+    return evaluate(_PSYCHROMETRIC_CONSTANT, (pressure,), dtype=dtype)
 
 
 @overload
-def saturation_vapor_pressure(temperature: float) -> float: ...
+def saturation_vapor_pressure(temperature: float, *,
+                              dtype: DTypeLike = None) -> float: ...
 @overload
-def saturation_vapor_pressure(temperature: Any) -> Any: ...
-def saturation_vapor_pressure(temperature: Any) -> Any:
+def saturation_vapor_pressure(temperature: Any, *,
+                              dtype: DTypeLike = None) -> Any: ...
+def saturation_vapor_pressure(temperature: Any, *,
+                              dtype: DTypeLike = None) -> Any:
     """Saturation vapour pressure in kPa from temperature in °F (NaN at or below 32 °F)."""
-    return evaluate(_SATURATION_VAPOR_PRESSURE, (temperature,))
+    return evaluate(_SATURATION_VAPOR_PRESSURE, (temperature,), dtype=dtype)
 
 
 @overload
-def saturation_vapor_pressure_slope(temperature: float) -> float: ...
+def saturation_vapor_pressure_slope(temperature: float, *,
+                                    dtype: DTypeLike = None) -> float: ...
 @overload
-def saturation_vapor_pressure_slope(temperature: Any) -> Any: ...
-def saturation_vapor_pressure_slope(temperature: Any) -> Any:
+def saturation_vapor_pressure_slope(temperature: Any, *,
+                                    dtype: DTypeLike = None) -> Any: ...
+def saturation_vapor_pressure_slope(temperature: Any, *,
+                                    dtype: DTypeLike = None) -> Any:
     """Slope of the saturation vapour pressure curve in kPa/°C from temperature
     in °F (NaN at or below 32 °F)."""
-    return evaluate(_SATURATION_VAPOR_PRESSURE_SLOPE, (temperature,))
+    return evaluate(_SATURATION_VAPOR_PRESSURE_SLOPE, (temperature,), dtype=dtype)

@@ -12,15 +12,15 @@ from __future__ import annotations
 
 import functools
 import math
-from collections.abc import Sequence
+from collections.abc import Hashable, Sequence
 from typing import Any, overload
 
 import numpy as np
 
 from . import _units
-from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real, common_kind,
-                        distinct_bits, grouped, is_dataarray, is_dask_array, kernel, kind_of, label,
-                        rechunk_core, take)
+from ._dispatch import (DTypeLike, Kind, apply_dask, apply_xarray, as_numpy, check_real,
+                        column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
+                        is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take)
 from ._elementwise import Quantity, evaluate, register
 
 # --- below-ground extrapolation (element-wise, one kernel call per level) ---
@@ -55,8 +55,10 @@ _GEO_HEIGHT_EXTRAPOLATE = register(Quantity(
 def temp_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
                      ) -> float: ...
 @overload
-def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any: ...
-def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any:
+def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
+                     dtype: DTypeLike = None) -> Any: ...
+def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
+                     dtype: DTypeLike = None) -> Any:
     """Temperature in K at pressure level lev below the ground.
 
     t_bot: temperature in K at the lowest model level, whose pressure is p_sfc;
@@ -66,20 +68,22 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) ->
     extrapolate to several levels at once. Arrays cost one kernel call per
     distinct level.
     """
-    return evaluate(_TEMP_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc))
+    return evaluate(_TEMP_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc), dtype=dtype)
 
 
 @overload
 def geo_height_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
                            ) -> float: ...
 @overload
-def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any: ...
-def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) -> Any:
+def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
+                           dtype: DTypeLike = None) -> Any: ...
+def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
+                           dtype: DTypeLike = None) -> Any:
     """Geopotential height in m at pressure level lev below the ground.
 
     Arguments as for `temp_extrapolate`.
     """
-    return evaluate(_GEO_HEIGHT_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc))
+    return evaluate(_GEO_HEIGHT_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc), dtype=dtype)
 
 
 # --- helpers for column functions ---
@@ -139,46 +143,96 @@ def _place_dim(result: Any, dim: str, position: int) -> Any:
     return result.transpose(*dims)
 
 
+def _is_time(dim: Hashable, sources: Sequence[Any]) -> bool:
+    """Whether a dimension is time: named "time", or with a coordinate (in
+    any of the DataArrays `sources`) that is datetime-like or marked as time
+    (axis "T", standard_name "time")."""
+    if dim == "time":
+        return True
+    coords = [v.coords[dim] for v in sources if is_dataarray(v) and dim in v.coords]
+    return any(_is_time_coordinate(coord) for coord in coords)
+
+
+def _is_time_coordinate(coord: Any) -> bool:
+    if coord.attrs.get("axis") == "T" or coord.attrs.get("standard_name") == "time":
+        return True
+    if coord.dtype.kind in "mM":
+        return True
+    return bool(coord.dtype == object and coord.size
+                and hasattr(coord.values.flat[0], "calendar"))  # cftime dates
+
+
+def _level_position(result: Any, dim: str, sources: Sequence[Any]) -> int:
+    """Where a level dimension new to the other inputs goes: after the leading
+    time dimensions and before the horizontal ones, in CF's T, Z, Y, X order
+    ((time, lev, lat, lon); (lev, lat, lon) without time). The inputs
+    `sources` tell which dimensions are time."""
+    others = [d for d in result.dims if d != dim]
+    position = 0
+    while position < len(others) and _is_time(others[position], sources):
+        position += 1
+    return position
+
+
 # --- pressure thickness ---
 
 
-def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None) -> np.ndarray:
+def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None,
+                            dtype: np.dtype[Any] = np.dtype(np.float64)) -> np.ndarray:
     """Thicknesses for levels on the last axis (one column per element of the
-    broadcast of the other axes with surface and top); one kernel call per
-    column, since the kernel takes one column."""
-    one_column = kernel("interpolation", "delta_pressure_1d")
-    levels = as_numpy("delta_pressure", "pressure_lev", levels)
-    surface = as_numpy("delta_pressure", "surface_pressure", surface)
+    broadcast of the other axes with surface and top), as `dtype`. All
+    columns go to the batched kernel: in one call when nothing needs
+    converting, else block by block, each block converted on its own."""
+    function = "delta_pressure"
+    levels = as_numpy(function, "pressure_lev", levels)
+    surface = as_numpy(function, "surface_pressure", surface)
     nlev = levels.shape[-1]
     shapes = [levels.shape[:-1], surface.shape]
     if top is not None:
-        top = as_numpy("delta_pressure", "pressure_top", top)
+        top = as_numpy(function, "pressure_top", top)
         shapes.append(top.shape)
     columns = np.broadcast_shapes(*shapes)
-    ncols = math.prod(columns)
-    out = np.empty((ncols, nlev), dtype=np.float64)
-    if ncols == 0:
-        return out.reshape(columns + (nlev,))
-    surfaces = np.broadcast_to(surface.astype(np.float64, copy=False), columns).ravel().tolist()
-    tops: Sequence[float | None] = [None] * ncols
-    if top is not None:
-        tops = np.broadcast_to(top.astype(np.float64, copy=False), columns).ravel().tolist()
+    if math.prod(columns) * nlev == 0:
+        return np.empty(columns + (nlev,), dtype=dtype)
+    many = kernel("interpolation", "delta_pressure_columns")
     column_levels = np.broadcast_to(levels, columns + (nlev,))
+    surfaces = np.broadcast_to(surface, columns)
+    # Levels or a top shared by every column go to the kernel once, as one
+    # column (one value).
+    shared = None
     if all(stride == 0 or size == 1
            for stride, size in zip(column_levels.strides[:-1], column_levels.shape[:-1])):
-        # Every column has the same levels: convert them once.
         shared = np.ascontiguousarray(column_levels[(0,) * len(columns)], dtype=np.float64)
-        for i, (ps, pt) in enumerate(zip(surfaces, tops)):
-            out[i] = one_column(shared, ps, pt)
-    else:
-        rows = np.ascontiguousarray(column_levels, dtype=np.float64).reshape(ncols, nlev)
-        for i, (row, ps, pt) in enumerate(zip(rows, surfaces, tops)):
-            out[i] = one_column(row, ps, pt)
-    return out.reshape(columns + (nlev,))
+    tops = None if top is None else np.broadcast_to(top, columns)
+    shared_top = None
+    if top is not None and top.size == 1:
+        shared_top = np.ascontiguousarray(top, dtype=np.float64).reshape(1)
+
+    def block(index: tuple[int | slice, ...]) -> np.ndarray:
+        lev = shared if shared is not None else np.ascontiguousarray(
+            column_levels[index], dtype=np.float64).reshape(-1)
+        ps = np.ascontiguousarray(surfaces[index], dtype=np.float64).reshape(-1)
+        pt = shared_top
+        if tops is not None and pt is None:
+            pt = np.ascontiguousarray(tops[index], dtype=np.float64).reshape(-1)
+        result: np.ndarray = many(lev, ps, nlev, pt)
+        return result
+
+    if dtype == np.float64 and all(a is None or a.dtype == np.float64
+                                   for a in (levels, surface, top)) and (
+            shared is not None or column_levels.flags.c_contiguous):
+        # Nothing to convert: one call, the kernel's array is the result.
+        return block(()).reshape(columns + (nlev,))
+    out = np.empty(columns + (nlev,), dtype=dtype)
+    for index, _ in column_blocks(columns, nlev):
+        target = out[index]
+        target[...] = block(index).reshape(target.shape)
+    return out
 
 
 def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
-                   axis: int | None = None, dim: str | None = None) -> Any:
+                   axis: int | None = None, dim: str | None = None,
+                   dtype: DTypeLike = None) -> Any:
     """Pressure thickness of the layer around each level.
 
     pressure_lev: the level pressures, either one 1-D set shared by all columns
@@ -199,10 +253,12 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
     """
     function = "delta_pressure"
     values = (pressure_lev, surface_pressure, pressure_top)
+    out_dtype = result_dtype(function, values, dtype)
     if any(is_dataarray(v) for v in values):
         if axis is not None:
             raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")
-        return _delta_pressure_xarray(pressure_lev, surface_pressure, pressure_top, dim)
+        return _delta_pressure_xarray(pressure_lev, surface_pressure, pressure_top, dim,
+                                      out_dtype)
     if kind_of(pressure_lev) < Kind.NUMPY:
         raise ValueError(f"{function}: pressure_lev must be an array with a level axis")
     levels = _as_column_input(function, "pressure_lev", pressure_lev)
@@ -223,18 +279,19 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
     if any(is_dask_array(v) for v in (levels, surface, top)):
         levels = _single_chunk_last(levels)
         if top is None or np.ndim(top) == 0:
-            block = functools.partial(_delta_pressure_columns, top=top)
-            result = apply_dask(block, "(n),()->(n)", [levels, surface])
+            block = functools.partial(_delta_pressure_columns, top=top, dtype=out_dtype)
+            result = apply_dask(block, "(n),()->(n)", [levels, surface], dtype=out_dtype)
         else:
-            result = apply_dask(_delta_pressure_columns, "(n),(),()->(n)",
-                                [levels, surface, top])
+            block = functools.partial(_delta_pressure_columns, dtype=out_dtype)
+            result = apply_dask(block, "(n),(),()->(n)", [levels, surface, top],
+                                dtype=out_dtype)
     else:
-        result = _delta_pressure_columns(levels, surface, top)
+        result = _delta_pressure_columns(levels, surface, top, out_dtype)
     return _move(result, -1, position)
 
 
 def _delta_pressure_xarray(pressure_lev: Any, surface_pressure: Any, pressure_top: Any,
-                           dim: str | None) -> Any:
+                           dim: str | None, dtype: np.dtype[Any]) -> Any:
     function = "delta_pressure"
     if dim is None:
         if is_dataarray(pressure_lev) and pressure_lev.ndim == 1:
@@ -252,14 +309,22 @@ def _delta_pressure_xarray(pressure_lev: Any, surface_pressure: Any, pressure_to
                                      ("pressure_top", pressure_top)])
     pressure_lev = rechunk_core(pressure_lev, dim)
     if pressure_top is None or np.ndim(pressure_top) == 0:
-        result = apply_xarray(functools.partial(_delta_pressure_columns, top=pressure_top),
+        result = apply_xarray(functools.partial(_delta_pressure_columns, top=pressure_top,
+                                                dtype=dtype),
                               [pressure_lev, surface_pressure],
-                              input_core_dims=[[dim], []], output_core_dims=[[dim]])
+                              input_core_dims=[[dim], []], output_core_dims=[[dim]],
+                              dtype=dtype)
     else:
-        result = apply_xarray(_delta_pressure_columns, [pressure_lev, surface_pressure,
-                                                        pressure_top],
-                              input_core_dims=[[dim], [], []], output_core_dims=[[dim]])
-    position = pressure_lev.dims.index(dim) if pressure_lev.ndim > 1 else 0
+        result = apply_xarray(functools.partial(_delta_pressure_columns, dtype=dtype),
+                              [pressure_lev, surface_pressure, pressure_top],
+                              input_core_dims=[[dim], [], []], output_core_dims=[[dim]],
+                              dtype=dtype)
+    # A level field keeps its own order; levels shared by all columns take
+    # the level dimension to its CF place among the other dimensions.
+    if pressure_lev.ndim > 1:
+        position = pressure_lev.dims.index(dim)
+    else:
+        position = _level_position(result, dim, (surface_pressure, pressure_top))
     attrs = {"long_name": "pressure thickness"}
     if units is not None:
         attrs["units"] = units
@@ -269,9 +334,11 @@ def _delta_pressure_xarray(pressure_lev: Any, surface_pressure: Any, pressure_to
 # --- interpolation of columns to new levels ---
 
 
-def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray) -> np.ndarray:
+def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray,
+                         dtype: np.dtype[Any] = np.dtype(np.float64)) -> np.ndarray:
     """Interpolates data along its last axis from coord (broadcast against it)
-    to new_levels; all columns in one kernel call."""
+    to new_levels, as `dtype`; all columns in one kernel call, or block by
+    block when the inputs or the result need converting."""
     data = as_numpy("interp_to_levels", "data", data)
     coord = as_numpy("interp_to_levels", "coord", coord)
     try:
@@ -284,15 +351,24 @@ def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray) -> np.nd
     ncols = math.prod(columns)
     nlev_out = new_levels.size
     if ncols == 0 or nlev_out == 0:
-        return np.full(columns + (nlev_out,), np.nan)
+        return np.full(columns + (nlev_out,), np.nan, dtype=dtype)
     if nlev_in == 0:
         raise ValueError("interp_to_levels: the level axis of data is empty")
+    interpolate = kernel("interpolation", "interpolate_columns")
+    if dtype != np.float64 or data.dtype != np.float64 or coord.dtype != np.float64:
+        out = np.empty(columns + (nlev_out,), dtype=dtype)
+        for index, count in column_blocks(columns, max(nlev_in, nlev_out)):
+            xp = np.ascontiguousarray(coord[index], dtype=np.float64).reshape(-1)
+            values = np.ascontiguousarray(data[index], dtype=np.float64).reshape(-1)
+            target = out[index]
+            target[...] = interpolate(xp, values, new_levels, nlev_in,
+                                      count).reshape(target.shape)
+        return out
     # Level axis last and contiguous: exactly the column-after-column layout
     # the kernel reads.
     xp_flat = np.ascontiguousarray(coord, dtype=np.float64).reshape(-1)
     data_flat = np.ascontiguousarray(data, dtype=np.float64).reshape(-1)
-    result: np.ndarray = kernel("interpolation", "interpolate_columns")(
-        xp_flat, data_flat, new_levels, nlev_in, ncols)
+    result: np.ndarray = interpolate(xp_flat, data_flat, new_levels, nlev_in, ncols)
     return result.reshape(columns + (nlev_out,))
 
 
@@ -305,7 +381,8 @@ def _target_levels(function: str, new_levels: Any) -> np.ndarray:
 
 
 def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
-                     dim: str | None = None, new_dim: str | None = None) -> Any:
+                     dim: str | None = None, new_dim: str | None = None,
+                     dtype: DTypeLike = None) -> Any:
     """Linear interpolation of every column of data to common target levels.
 
     data: values on levels along `axis` (`dim` for DataArrays), e.g. a
@@ -325,10 +402,12 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None
     """
     function = "interp_to_levels"
     new = _target_levels(function, new_levels)
+    # The targets only place the result; its values come from data and coord.
+    out_dtype = result_dtype(function, (data, coord), dtype)
     if any(is_dataarray(v) for v in (data, coord)):
         if axis is not None:
             raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")
-        return _interp_xarray(data, coord, new_levels, new, dim, new_dim)
+        return _interp_xarray(data, coord, new_levels, new, dim, new_dim, out_dtype)
     values = _as_column_input(function, "data", data)
     levels = _as_column_input(function, "coord", coord)
     if values.ndim == 0:
@@ -348,17 +427,17 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None
     values = _move(values, position, -1)
     levels = _move(levels, position, -1)
     if is_dask_array(values) or is_dask_array(levels):
-        block = functools.partial(_interpolate_columns, new_levels=new)
+        block = functools.partial(_interpolate_columns, new_levels=new, dtype=out_dtype)
         result = apply_dask(block, "(n),(n)->(m)",
                             [_single_chunk_last(values), _single_chunk_last(levels)],
-                            output_sizes={"m": new.size})
+                            output_sizes={"m": new.size}, dtype=out_dtype)
     else:
-        result = _interpolate_columns(values, levels, new)
+        result = _interpolate_columns(values, levels, new, out_dtype)
     return _move(result, -1, position)
 
 
 def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim: str | None,
-                   new_dim: str | None) -> Any:
+                   new_dim: str | None, dtype: np.dtype[Any]) -> Any:
     function = "interp_to_levels"
     if dim is None:
         if is_dataarray(coord) and coord.ndim == 1:
@@ -377,10 +456,10 @@ def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim:
             else dim
     units = _units.common(function, [("coord", coord), ("new_levels", new_levels)])
     result = apply_xarray(
-        functools.partial(_interpolate_columns, new_levels=new),
+        functools.partial(_interpolate_columns, new_levels=new, dtype=dtype),
         [rechunk_core(data, dim), rechunk_core(coord, dim)],
         input_core_dims=[[dim], [dim]], output_core_dims=[[new_dim]],
-        exclude_dims=frozenset({dim}), output_sizes={new_dim: new.size})
+        exclude_dims=frozenset({dim}), output_sizes={new_dim: new.size}, dtype=dtype)
     order = [new_dim if d == dim else d for d in data.dims]
     result = result.transpose(*order, ...)
     level_attrs = dict(new_levels.attrs) if is_dataarray(new_levels) else {}
@@ -393,14 +472,36 @@ def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim:
 # --- pressure on hybrid levels ---
 
 
-def _hybrid_columns(psfc: Any, hya: np.ndarray, hyb: np.ndarray, p0: float) -> np.ndarray:
-    """Pressures with the level axis last (a view of the kernel's level-major
-    table, so moving the level axis first again costs nothing)."""
-    surface = np.ascontiguousarray(as_numpy("pressure_at_hybrid_levels", "psfc", psfc),
-                                   dtype=np.float64)
-    table = kernel("interpolation", "pressure_at_hybrid_levels_array")(
-        hya, hyb, surface.reshape(-1), p0)
-    return np.moveaxis(table.reshape((hya.size,) + surface.shape), 0, -1)
+def _hybrid_columns(psfc: Any, hya: np.ndarray, hyb: np.ndarray, p0: float,
+                    dtype: np.dtype[Any] = np.dtype(np.float64), layers: bool = False
+                    ) -> np.ndarray:
+    """Pressures with the level axis last (a view of a level-major table, so
+    moving the level axis first again costs nothing). With `layers`, hya and
+    hyb are interface coefficients and the result is the thickness of the
+    layer between each pair of neighbouring interfaces: the absolute
+    difference of their pressures, each computed exactly as
+    pressure_at_hybrid_levels computes it."""
+    surface = as_numpy("pressure_at_hybrid_levels", "psfc", psfc)
+    table_of = kernel("interpolation", "pressure_at_hybrid_levels_array")
+    nlev = hya.size - 1 if layers else hya.size
+
+    def pressures(points: np.ndarray) -> np.ndarray:
+        table: np.ndarray = table_of(hya, hyb, points, p0).reshape(hya.size, points.size)
+        if layers:
+            table = np.abs(table[1:] - table[:-1])
+        return table
+
+    if dtype == np.float64 and surface.dtype == np.float64 and not layers:
+        flat = np.ascontiguousarray(surface).reshape(-1)
+        out = pressures(flat).reshape((nlev,) + surface.shape)
+    else:
+        out = np.empty((max(nlev, 0),) + surface.shape, dtype=dtype)
+        if out.size:
+            for index, _ in column_blocks(surface.shape, hya.size):
+                points = np.ascontiguousarray(surface[index], dtype=np.float64).reshape(-1)
+                target = out[(slice(None), *index)]
+                target[...] = pressures(points).reshape(target.shape)
+    return np.moveaxis(out, 0, -1)
 
 
 def _coefficients(function: str, name: str, value: Any) -> np.ndarray:
@@ -411,14 +512,33 @@ def _coefficients(function: str, name: str, value: Any) -> np.ndarray:
     return np.asarray(array, dtype=np.float64, order="C")
 
 
+def _hybrid_pair(function: str, names: tuple[str, str], first: Any, second: Any
+                 ) -> tuple[np.ndarray, np.ndarray]:
+    a = _coefficients(function, names[0], first)
+    b = _coefficients(function, names[1], second)
+    if a.shape != b.shape:
+        raise ValueError(f"{function}: {names[0]} and {names[1]} must have the same length "
+                         f"({a.size} != {b.size})")
+    return a, b
+
+
+def _reference_pressure(function: str, psfc: Any, p0: Any) -> float:
+    if is_dataarray(p0):
+        _units.common(function, [("psfc", psfc), ("p0", p0)])
+    return float(p0)
+
+
 @overload
 def pressure_at_hybrid_levels(hya: float, hyb: float, psfc: float, p0: float, *,
-                              axis: int = 0, dim: str | None = None) -> float: ...
+                              axis: int | None = None, dim: str | None = None,
+                              dtype: DTypeLike = None) -> float: ...
 @overload
-def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis: int = 0,
-                              dim: str | None = None) -> Any: ...
-def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis: int = 0,
-                              dim: str | None = None) -> Any:
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *,
+                              axis: int | None = None, dim: str | None = None,
+                              dtype: DTypeLike = None) -> Any: ...
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *,
+                              axis: int | None = None, dim: str | None = None,
+                              dtype: DTypeLike = None) -> Any:
     """Pressure hya·p0 + hyb·psfc on hybrid sigma-pressure levels.
 
     hya, hyb: the hybrid coefficients, numbers (one level) or 1-D arrays of
@@ -426,51 +546,94 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *, axis:
     shape; p0: the reference pressure, a number in the unit of psfc. The
     result is in that unit, with a new level axis at `axis` (default 0, level
     first) when hya and hyb are 1-D; for DataArrays the level dimension is
-    that of a DataArray hya, else `dim` (default "lev"), placed first. The
+    that of a DataArray hya, else `dim` (default "lev"), placed after psfc's
+    time dimension ((time, lev, lat, lon)) unless `axis` is given. The
     kind of psfc decides the kind of the result.
     """
     function = "pressure_at_hybrid_levels"
-    a = _coefficients(function, "hya", hya)
-    b = _coefficients(function, "hyb", hyb)
-    if a.shape != b.shape:
-        raise ValueError(f"{function}: hya and hyb must have the same length "
-                         f"({a.size} != {b.size})")
-    if is_dataarray(p0):
-        _units.common(function, [("psfc", psfc), ("p0", p0)])
-        p0 = float(p0)
+    out_dtype = result_dtype(function, (hya, hyb, psfc, p0), dtype)
+    a, b = _hybrid_pair(function, ("hya", "hyb"), hya, hyb)
+    p0 = _reference_pressure(function, psfc, p0)
     kind = kind_of(psfc)
     if a.ndim == 0:
         # One level: element-wise over psfc.
         if kind <= Kind.NUMPY_SCALAR:
             value = kernel("interpolation", "pressure_at_hybrid_level_scalar")(a.item(), b.item(),
                                                                                psfc, p0)
-            return np.float64(value) if kind is Kind.NUMPY_SCALAR else value
-        level = pressure_at_hybrid_levels(a.reshape(1), b.reshape(1), psfc, p0, axis=-1, dim=dim)
-        return level[..., 0] if not is_dataarray(level) else level.isel({level.dims[0]: 0}, drop=True)
+            if kind is Kind.NUMPY_SCALAR or dtype is not None:
+                return out_dtype.type(value)
+            return value
+        level = pressure_at_hybrid_levels(a.reshape(1), b.reshape(1), psfc, p0, axis=-1, dim=dim,
+                                          dtype=out_dtype)
+        return level[..., 0] if not is_dataarray(level) else level.isel({level.dims[-1]: 0},
+                                                                         drop=True)
+    return _hybrid_table(function, hya, a, b, psfc, p0, axis, dim, out_dtype, layers=False)
+
+
+def _hybrid_table(function: str, hya: Any, a: np.ndarray, b: np.ndarray, psfc: Any, p0: float,
+                  axis: int | None, dim: str | None, dtype: np.dtype[Any], layers: bool) -> Any:
+    kind = kind_of(psfc)
+    nlev = a.size - 1 if layers else a.size
+    block = functools.partial(_hybrid_columns, hya=a, hyb=b, p0=p0, dtype=dtype, layers=layers)
     if kind is Kind.XARRAY:
-        return _hybrid_xarray(hya, a, b, psfc, p0, dim)
+        return _hybrid_xarray(function, block, hya, nlev, psfc, axis, dim, dtype, layers)
     _reject_masked(function, "psfc", psfc)
     if kind is Kind.DASK:
-        block = functools.partial(_hybrid_columns, hya=a, hyb=b, p0=p0)
-        result = apply_dask(block, "()->(k)", [psfc], output_sizes={"k": a.size})
+        result = apply_dask(block, "()->(k)", [psfc], output_sizes={"k": nlev}, dtype=dtype)
     else:
-        result = _hybrid_columns(psfc, a, b, p0)
-    return _move(result, -1, _normalise_axis(axis, result.ndim))
+        result = block(psfc)
+    return _move(result, -1, _normalise_axis(0 if axis is None else axis, result.ndim))
 
 
-def _hybrid_xarray(hya: Any, a: np.ndarray, b: np.ndarray, psfc: Any, p0: float,
-                   dim: str | None) -> Any:
+def _hybrid_xarray(function: str, block: Any, hya: Any, nlev: int, psfc: Any, axis: int | None,
+                   dim: str | None, dtype: np.dtype[Any], layers: bool) -> Any:
     if is_dataarray(hya):
         dim = str(hya.dims[0])
     elif dim is None:
         dim = "lev"
-    result = apply_xarray(functools.partial(_hybrid_columns, hya=a, hyb=b, p0=p0), [psfc],
-                          output_core_dims=[[dim]], output_sizes={dim: a.size})
-    result = result.transpose(dim, ...)
-    if is_dataarray(hya) and dim in hya.coords:
+    result = apply_xarray(block, [psfc], output_core_dims=[[dim]], output_sizes={dim: nlev},
+                          dtype=dtype)
+    position = (_level_position(result, dim, (psfc,)) if axis is None
+                else _normalise_axis(axis, result.ndim))
+    result = _place_dim(result, dim, position)
+    if not layers and is_dataarray(hya) and dim in hya.coords:
         result = result.assign_coords({dim: hya.coords[dim]})
-    attrs = {"long_name": "pressure at hybrid levels"}
     units = _units.units_of(psfc)
+    if layers:
+        attrs = {"long_name": "pressure thickness"}
+        name = "delta_pressure"
+    else:
+        attrs = {"long_name": "pressure at hybrid levels"}
+        name = "pressure"
     if units is not None:
         attrs["units"] = units
-    return label(result, "pressure", attrs)
+    return label(result, name, attrs)
+
+
+@overload
+def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: float, p0: float, *,
+                          axis: int | None = None, dim: str | None = None,
+                          dtype: DTypeLike = None) -> np.ndarray: ...
+@overload
+def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: float, *,
+                          axis: int | None = None, dim: str | None = None,
+                          dtype: DTypeLike = None) -> Any: ...
+def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: float, *,
+                          axis: int | None = None, dim: str | None = None,
+                          dtype: DTypeLike = None) -> Any:
+    """Pressure thickness of hybrid layers from their interface coefficients.
+    """
+    function = "delta_pressure_hybrid"
+    out_dtype = result_dtype(function, (hyai, hybi, psfc, p0), dtype)
+    a, b = _hybrid_pair(function, ("hyai", "hybi"), hyai, hybi)
+    if a.ndim != 1 or a.size < 1:
+        raise ValueError(f"{function}: hyai and hybi must be 1-D with one entry per interface "
+                         f"(number of layers + 1)")
+    p0 = _reference_pressure(function, psfc, p0)
+    if is_dataarray(hyai):
+        # The interfaces' dimension is not the layers'.
+        hyai = None
+        dim = "lev" if dim is None else dim
+    if kind_of(psfc) <= Kind.NUMPY_SCALAR:
+        psfc = np.asarray(psfc)
+    return _hybrid_table(function, hyai, a, b, psfc, p0, axis, dim, out_dtype, layers=True)
