@@ -12,7 +12,7 @@ _Flag: TypeAlias = bool | np.bool_
 _Count: TypeAlias = SupportsIndex
 _Array: TypeAlias = npt.NDArray[np.float64]
 
-__all__: list[str]
+__all__ = ["meteorology", "gradient", "interpolation"]
 
 @type_check_only
 class _Meteorology(ModuleType):

@@ -101,3 +101,11 @@ def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
     assert not [e for e in errors if e.startswith("usage.py")], result.stdout
     lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("misuse.py")})
     assert lines == [5, 6, 7, 8, 9], result.stdout
+
+
+def test_stubtest_finds_the_stub_complete_and_correct(tmp_path):
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_tamrix_rs", "--mypy-config-file", "/dev/null"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
