@@ -29,6 +29,7 @@ BaseException (not Exception): catch it by that name.
 from typing import TYPE_CHECKING, Any
 
 from ._columns import interpolate_columns
+from ._workflow import hybrid_to_pressure
 from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
@@ -44,6 +45,7 @@ __all__ = [
     "dewtemp",
     "geo_height_extrapolate",
     "heat_index",
+    "hybrid_to_pressure",
     "interp_to_levels",
     "interpolate_columns",
     "max_daylight",

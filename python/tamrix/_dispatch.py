@@ -14,6 +14,7 @@ on `dask.distributed` workers.
 from __future__ import annotations
 
 import enum
+import math
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
@@ -189,11 +190,32 @@ def take(array: np.ndarray, index: np.ndarray | None) -> np.ndarray:
     return array if index is None else array[index]
 
 
+def whole_axis(array: Any, axis: int) -> Any:
+    """A dask array with `axis` in one chunk (the kernels need whole columns).
+
+    Merging the chunks of one axis alone multiplies the chunk size by their
+    number (30 levels stored one per chunk: 30 times the memory per task), so
+    the other axes are re-chunked with dask's "auto" rule under a byte budget:
+    a chunk stays within the size of the largest input chunk, or of one whole
+    column where that is larger.
+    """
+    axis %= array.ndim
+    if len(array.chunks[axis]) <= 1:
+        return array
+    itemsize = array.dtype.itemsize
+    budget = max(math.prod(max(c, default=0) for c in array.chunks) * itemsize,
+                 array.shape[axis] * itemsize)
+    chunks: dict[int, Any] = {i: "auto" for i in range(array.ndim)}
+    chunks[axis] = -1
+    return array.rechunk(chunks, block_size_limit=budget)
+
+
 def rechunk_core(value: Any, dim: str) -> Any:
-    """A dask-backed DataArray with `dim` in one chunk (the kernels need whole
-    columns); other inputs unchanged."""
+    """A dask-backed DataArray with `dim` in one chunk, other dimensions
+    re-chunked to keep the chunk size (see `whole_axis`); other inputs
+    unchanged."""
     if is_dataarray(value) and value.chunks is not None and dim in value.dims:
-        return value.chunk({dim: -1})
+        return value.copy(data=whole_axis(value.data, value.dims.index(dim)))
     return value
 
 

@@ -7,9 +7,10 @@ from typing import Any, overload
 
 import numpy as np
 
-from . import _units
+from . import _cf, _units
 from ._dispatch import DTypeLike, distinct_bits, grouped, kernel, take
 from ._elementwise import Quantity, evaluate, register
+from ._humidity import humidity
 
 _RELHUM_UNITS = (_units.KELVIN, _units.MIXING_RATIO, _units.PASCAL)
 _RELHUM_PARAMS = ("temperature", "mixing_ratio", "pressure")
@@ -66,73 +67,106 @@ _MAX_DAYLIGHT = register(Quantity(
 
 
 @overload
-def relhum(temperature: float, mixing_ratio: float, pressure: float, *,
+def relhum(temperature: float, mixing_ratio: float | None = None, pressure: float | None = None,
+           *, specific_humidity: float | None = None, nan_policy: str = "floor",
+           keep_attrs: bool | None = None, name: str | None = None,
            dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+           specific_humidity: Any = None, nan_policy: str = "floor",
+           keep_attrs: bool | None = None, name: str | None = None,
            dtype: DTypeLike = None) -> Any: ...
-def relhum(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+           specific_humidity: Any = None, nan_policy: str = "floor",
+           keep_attrs: bool | None = None, name: str | None = None,
            dtype: DTypeLike = None) -> Any:
     """Relative humidity in percent, from a saturation vapour pressure table.
 
-    temperature in K, mixing_ratio in kg/kg, pressure in Pa. The result has a
-    floor of 0.0001 (NaN inputs give 0.0001) and no upper cap.
+    temperature in K, mixing_ratio in kg/kg (or specific_humidity= in kg/kg,
+    converted per element as w = q / (1 - q)), pressure in Pa. The table is
+    over liquid water above 0 °C and over ice below. The result has a floor of
+    0.0001 and no upper cap; NaN inputs give 0.0001 too, unless
+    nan_policy="propagate", which gives NaN wherever an input is NaN.
     """
-    return evaluate(_RELHUM, (temperature, mixing_ratio, pressure), dtype=dtype)
+    propagate = _cf.check_nan_policy("relhum", nan_policy)
+    return humidity(_RELHUM, temperature, mixing_ratio, pressure, specific_humidity,
+                    propagate=propagate, keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload
-def relhum_ice(temperature: float, mixing_ratio: float, pressure: float, *,
+def relhum_ice(temperature: float, mixing_ratio: float | None = None,
+               pressure: float | None = None, *, specific_humidity: float | None = None,
+               keep_attrs: bool | None = None, name: str | None = None,
                dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+               specific_humidity: Any = None, keep_attrs: bool | None = None,
+               name: str | None = None,
                dtype: DTypeLike = None) -> Any: ...
-def relhum_ice(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+               specific_humidity: Any = None, keep_attrs: bool | None = None,
+               name: str | None = None,
                dtype: DTypeLike = None) -> Any:
     """Relative humidity over ice in percent (Magnus form), no floor or cap.
 
-    temperature in K, mixing_ratio in kg/kg, pressure in Pa.
+    temperature in K, mixing_ratio in kg/kg (or specific_humidity= in kg/kg),
+    pressure in Pa. NaN in gives NaN out.
     """
-    return evaluate(_RELHUM_ICE, (temperature, mixing_ratio, pressure), dtype=dtype)
+    return humidity(_RELHUM_ICE, temperature, mixing_ratio, pressure, specific_humidity,
+                    keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload
-def relhum_water(temperature: float, mixing_ratio: float, pressure: float, *,
+def relhum_water(temperature: float, mixing_ratio: float | None = None,
+                 pressure: float | None = None, *, specific_humidity: float | None = None,
+                 keep_attrs: bool | None = None, name: str | None = None,
                  dtype: DTypeLike = None) -> float: ...
 @overload
-def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+                 specific_humidity: Any = None, keep_attrs: bool | None = None,
+                 name: str | None = None,
                  dtype: DTypeLike = None) -> Any: ...
-def relhum_water(temperature: Any, mixing_ratio: Any, pressure: Any, *,
+def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
+                 specific_humidity: Any = None, keep_attrs: bool | None = None,
+                 name: str | None = None,
                  dtype: DTypeLike = None) -> Any:
     """Relative humidity over liquid water in percent (Magnus form), no floor or cap.
 
-    temperature in K, mixing_ratio in kg/kg, pressure in Pa.
+    temperature in K, mixing_ratio in kg/kg (or specific_humidity= in kg/kg),
+    pressure in Pa. NaN in gives NaN out.
     """
-    return evaluate(_RELHUM_WATER, (temperature, mixing_ratio, pressure), dtype=dtype)
+    return humidity(_RELHUM_WATER, temperature, mixing_ratio, pressure, specific_humidity,
+                    keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload
-def dewtemp(temperature: float, relative_humidity: float, *,
+def dewtemp(temperature: float, relative_humidity: float, *, keep_attrs: bool | None = None,
+            name: str | None = None,
             dtype: DTypeLike = None) -> float: ...
 @overload
-def dewtemp(temperature: Any, relative_humidity: Any, *,
+def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None = None,
+            name: str | None = None,
             dtype: DTypeLike = None) -> Any: ...
-def dewtemp(temperature: Any, relative_humidity: Any, *,
+def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None = None,
+            name: str | None = None,
             dtype: DTypeLike = None) -> Any:
     """Dew point temperature in K from temperature in K and relative humidity in percent."""
-    return evaluate(_DEWTEMP, (temperature, relative_humidity), dtype=dtype)
+    return evaluate(_DEWTEMP, (temperature, relative_humidity), keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload
 def heat_index(temperature: float, relative_humidity: float,
-               alternate_coeffs: bool | np.bool_ = False, *,
+               alternate_coeffs: bool | np.bool_ = False, *, keep_attrs: bool | None = None,
+               name: str | None = None,
                dtype: DTypeLike = None) -> float: ...
 @overload
 def heat_index(temperature: Any, relative_humidity: Any,
-               alternate_coeffs: bool | np.bool_ = False, *,
+               alternate_coeffs: bool | np.bool_ = False, *, keep_attrs: bool | None = None,
+               name: str | None = None,
                dtype: DTypeLike = None) -> Any: ...
 def heat_index(temperature: Any, relative_humidity: Any,
-               alternate_coeffs: bool | np.bool_ = False, *,
+               alternate_coeffs: bool | np.bool_ = False, *, keep_attrs: bool | None = None,
+               name: str | None = None,
                dtype: DTypeLike = None) -> Any:
     """Heat index in °F from temperature in °F and relative humidity in percent.
 
@@ -140,7 +174,7 @@ def heat_index(temperature: Any, relative_humidity: Any,
     70 °F, no humidity corrections) for all elements.
     """
     return evaluate(_HEAT_INDEX, (temperature, relative_humidity), (alternate_coeffs,),
-                    dtype=dtype)
+                    keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload

@@ -20,7 +20,8 @@ import numpy as np
 from . import _units
 from ._dispatch import (DTypeLike, Kind, apply_dask, apply_xarray, as_numpy, check_real,
                         column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
-                        is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take)
+                        is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take,
+                        whole_axis)
 from ._elementwise import Quantity, evaluate, register
 
 # --- below-ground extrapolation (element-wise, one kernel call per level) ---
@@ -118,9 +119,10 @@ def _move(value: Any, source: int, destination: int) -> Any:
 
 
 def _single_chunk_last(value: Any) -> Any:
-    """A dask array with its last (level) axis in one chunk."""
+    """A dask array with its last (level) axis in one chunk, of about the
+    input's chunk size (see `whole_axis`)."""
     if is_dask_array(value):
-        return value.rechunk({value.ndim - 1: -1})
+        return whole_axis(value, -1)
     return value
 
 
@@ -334,13 +336,17 @@ def _delta_pressure_xarray(pressure_lev: Any, surface_pressure: Any, pressure_to
 # --- interpolation of columns to new levels ---
 
 
-def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray,
+def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray, log: bool = False,
                          dtype: np.dtype[Any] = np.dtype(np.float64)) -> np.ndarray:
     """Interpolates data along its last axis from coord (broadcast against it)
     to new_levels, as `dtype`; all columns in one kernel call, or block by
-    block when the inputs or the result need converting."""
+    block when the inputs or the result need converting. With `log`, coord is
+    replaced by its logarithm here, block by block (new_levels are given as
+    logarithms already)."""
     data = as_numpy("interp_to_levels", "data", data)
     coord = as_numpy("interp_to_levels", "coord", coord)
+    if log and coord.dtype == np.float64 and data.dtype == np.float64 and dtype == np.float64:
+        coord = np.log(coord)
     try:
         data, coord = np.broadcast_arrays(data, coord)
     except ValueError:
@@ -359,6 +365,8 @@ def _interpolate_columns(data: Any, coord: Any, new_levels: np.ndarray,
         out = np.empty(columns + (nlev_out,), dtype=dtype)
         for index, count in column_blocks(columns, max(nlev_in, nlev_out)):
             xp = np.ascontiguousarray(coord[index], dtype=np.float64).reshape(-1)
+            if log:
+                xp = np.log(xp)
             values = np.ascontiguousarray(data[index], dtype=np.float64).reshape(-1)
             target = out[index]
             target[...] = interpolate(xp, values, new_levels, nlev_in,
@@ -381,7 +389,7 @@ def _target_levels(function: str, new_levels: Any) -> np.ndarray:
 
 
 def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
-                     dim: str | None = None, new_dim: str | None = None,
+                     dim: str | None = None, new_dim: str | None = None, log: bool = False,
                      dtype: DTypeLike = None) -> Any:
     """Linear interpolation of every column of data to common target levels.
 
@@ -394,20 +402,30 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None
     dimension of a DataArray new_levels or else `dim`, with new_levels as its
     coordinate). Targets outside a column's range give NaN. Interpolation is
     linear in coord: pass logarithms of pressure for log-pressure
-    interpolation.
+    interpolation, or give log=True: the interpolation is then linear in
+    the logarithm of coord (identical to passing np.log(coord) and
+    np.log(new_levels)), while the new coordinate keeps new_levels as given,
+    in the unit of coord. pint quantities (and pint-backed DataArrays) for
+    coord and new_levels are converted to one unit first.
 
     All columns go to the kernel in one call (the level axis is moved last and
     made contiguous; no Python loop). With dask the level axis is rechunked
-    into one chunk automatically.
+    into one chunk automatically, and the other axes into smaller chunks so
+    that a chunk holds about as many bytes as the largest input chunk (never
+    less than one whole column).
     """
     function = "interp_to_levels"
+    (coord, new_levels), _ = _units.strip(function, [("coord", coord),
+                                                     ("new_levels", new_levels)])
     new = _target_levels(function, new_levels)
+    if log:
+        new = np.log(new)
     # The targets only place the result; its values come from data and coord.
     out_dtype = result_dtype(function, (data, coord), dtype)
     if any(is_dataarray(v) for v in (data, coord)):
         if axis is not None:
             raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")
-        return _interp_xarray(data, coord, new_levels, new, dim, new_dim, out_dtype)
+        return _interp_xarray(data, coord, new_levels, new, dim, new_dim, log, out_dtype)
     values = _as_column_input(function, "data", data)
     levels = _as_column_input(function, "coord", coord)
     if values.ndim == 0:
@@ -427,17 +445,18 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None
     values = _move(values, position, -1)
     levels = _move(levels, position, -1)
     if is_dask_array(values) or is_dask_array(levels):
-        block = functools.partial(_interpolate_columns, new_levels=new, dtype=out_dtype)
+        block = functools.partial(_interpolate_columns, new_levels=new, log=log, dtype=out_dtype)
         result = apply_dask(block, "(n),(n)->(m)",
                             [_single_chunk_last(values), _single_chunk_last(levels)],
                             output_sizes={"m": new.size}, dtype=out_dtype)
     else:
-        result = _interpolate_columns(values, levels, new, out_dtype)
+        result = _interpolate_columns(values, levels, new, log, out_dtype)
     return _move(result, -1, position)
 
 
 def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim: str | None,
-                   new_dim: str | None, dtype: np.dtype[Any]) -> Any:
+                   new_dim: str | None, log: bool = False,
+                   dtype: np.dtype[Any] = np.dtype(np.float64)) -> Any:
     function = "interp_to_levels"
     if dim is None:
         if is_dataarray(coord) and coord.ndim == 1:
@@ -456,7 +475,7 @@ def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim:
             else dim
     units = _units.common(function, [("coord", coord), ("new_levels", new_levels)])
     result = apply_xarray(
-        functools.partial(_interpolate_columns, new_levels=new, dtype=dtype),
+        functools.partial(_interpolate_columns, new_levels=new, log=log, dtype=dtype),
         [rechunk_core(data, dim), rechunk_core(coord, dim)],
         input_core_dims=[[dim], [dim]], output_core_dims=[[new_dim]],
         exclude_dims=frozenset({dim}), output_sizes={new_dim: new.size}, dtype=dtype)
@@ -465,7 +484,8 @@ def _interp_xarray(data: Any, coord: Any, new_levels: Any, new: np.ndarray, dim:
     level_attrs = dict(new_levels.attrs) if is_dataarray(new_levels) else {}
     if units is not None:
         level_attrs.setdefault("units", units)
-    result = result.assign_coords({new_dim: (new_dim, new, level_attrs)})
+    levels = _target_levels(function, new_levels) if log else new
+    result = result.assign_coords({new_dim: (new_dim, levels, level_attrs)})
     return label(result, data.name, dict(data.attrs))
 
 
@@ -603,7 +623,7 @@ def _hybrid_xarray(function: str, block: Any, hya: Any, nlev: int, psfc: Any, ax
         attrs = {"long_name": "pressure thickness"}
         name = "delta_pressure"
     else:
-        attrs = {"long_name": "pressure at hybrid levels"}
+        attrs = {"standard_name": "air_pressure", "long_name": "pressure at hybrid levels"}
         name = "pressure"
     if units is not None:
         attrs["units"] = units
