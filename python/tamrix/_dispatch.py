@@ -24,6 +24,8 @@ import numpy as np
 
 import _tamrix_rs
 
+from ._typing import DTypeLike
+
 
 class Kind(enum.IntEnum):
     # Ordered: the highest kind among the inputs decides how a call runs.
@@ -132,7 +134,7 @@ def broadcast_together(function: str, names: Sequence[str], values: Sequence[Any
         if np.ma.isMaskedArray(value) and np.ma.getmask(value) is not np.ma.nomask:
             part = np.broadcast_to(np.ma.getmaskarray(value), shape)
             mask = part.copy() if mask is None else (mask | part)
-    return broadcast, shape, order, mask
+    return list(broadcast), shape, order, mask
 
 
 def unflatten(flat: np.ndarray, shape: tuple[int, ...], order: str, mask: np.ndarray | None
@@ -254,8 +256,9 @@ def apply_dask(func: Callable[..., Any], signature: str, args: Sequence[Any], *,
     inputs = signature.split("->")[0]
     core_counts = [len([d for d in group.split(",") if d.strip()])
                    for group in re.findall(r"\(([^)]*)\)", inputs)]
-    arrays = _align_loop_chunks([da.asarray(a) for a in args], core_counts)
-    return da.apply_gufunc(func, signature, *arrays,
+    arrays = _align_loop_chunks([da.asarray(a) for a in args],  # type: ignore[no-untyped-call]
+                                core_counts)
+    return da.apply_gufunc(func, signature, *arrays,  # type: ignore[no-untyped-call]
                            output_dtypes=np.dtype(np.float64) if dtype is None else dtype,
                            output_sizes=output_sizes or {})
 
@@ -292,8 +295,6 @@ def label(result: Any, name: str | None, attrs: dict[str, Any]) -> Any:
 # enough that one kernel call per chunk still keeps the worker pool busy.
 CHUNK = 1 << 18
 
-# What a dtype= argument may be: anything numpy.dtype accepts.
-DTypeLike = Any
 
 
 def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) -> np.dtype[Any]:
@@ -310,8 +311,9 @@ def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) 
         if resolved.kind != "f":
             raise TypeError(f"{function}: dtype must be a floating-point type, not {resolved}")
         return resolved
-    dtypes = [np.dtype(v.dtype) for v in values
-              if isinstance(v, (np.ndarray, np.generic)) or is_dask_array(v) or is_dataarray(v)]
+    # Arrays of every kind (NumPy, dask, DataArrays, pint quantities of
+    # arrays) and NumPy scalars have a dtype; Python numbers and lists do not.
+    dtypes = [d for d in (getattr(v, "dtype", None) for v in values) if isinstance(d, np.dtype)]
     found = np.result_type(*dtypes) if dtypes else np.dtype(np.float64)
     return found if found.kind == "f" else np.dtype(np.float64)
 
@@ -329,7 +331,7 @@ def chunked_map(compute: Callable[[list[np.ndarray]], np.ndarray], arrays: Seque
     shape = arrays[0].shape if arrays else ()
     out = np.empty(shape, dtype=dtype, order=order)  # type: ignore[call-overload]
     operands = [*arrays, out]
-    iterator = np.nditer(
+    iterator = np.nditer(  # type: ignore[call-overload]
         operands, flags=["external_loop", "buffered", "zerosize_ok"],
         op_flags=[["readonly"]] * len(arrays) + [["writeonly"]],
         op_dtypes=[np.float64] * len(operands), casting="same_kind", buffersize=CHUNK,

@@ -18,9 +18,10 @@ from typing import Any
 import numpy as np
 
 from . import _cf, _units
-from ._dispatch import (DTypeLike, Kind, apply_dask, apply_xarray, broadcast_together,
-                        check_real, chunked_map, common_kind, kernel, label, needs_conversion,
-                        result_dtype, unflatten)
+from ._dispatch import (Kind, apply_dask, apply_xarray, broadcast_together, check_real,
+                        chunked_map, common_kind, kernel, label, needs_conversion, result_dtype,
+                        unflatten)
+from ._typing import DTypeLike
 
 # (flat float64 inputs, the same inputs before broadcasting, fixed kernel
 # arguments) -> flat float64 result.
@@ -121,9 +122,10 @@ def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] =
     dtype (None: the result type of the array inputs)."""
     params = quantity.params if params is None else params
     registry = next((v._REGISTRY for v in values if _units.is_quantity(v)), None)
+    # Decided by the arguments as given: a unit conversion may widen them.
+    out_dtype = result_dtype(quantity.name, values, dtype)
     values = check_units(quantity, values, params)
     kind = common_kind(quantity.name, params, values)
-    out_dtype = result_dtype(quantity.name, values, dtype)
     if kind <= Kind.NUMPY_SCALAR:
         for param, value in zip(params, values):
             if isinstance(value, np.generic):

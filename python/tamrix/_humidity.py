@@ -6,8 +6,8 @@ from __future__ import annotations
 from typing import Any
 
 from . import _cf
-from ._dispatch import DTypeLike
 from ._elementwise import Quantity, evaluate
+from ._typing import DTypeLike
 
 
 def humidity(quantity: Quantity, temperature: Any, mixing_ratio: Any, pressure: Any,

@@ -13,16 +13,21 @@ from __future__ import annotations
 import functools
 import math
 from collections.abc import Hashable, Sequence
-from typing import Any, overload
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
 from . import _units
-from ._dispatch import (DTypeLike, Kind, apply_dask, apply_xarray, as_numpy, check_real,
+from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real,
                         column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
                         is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take,
                         whole_axis)
 from ._elementwise import Quantity, evaluate, register
+from ._typing import ArrayIn, DataArrayIn, DTypeLike, FloatArray, QuantityIn, Scalar
+
+if TYPE_CHECKING:
+    import pint
+    import xarray
 
 # --- below-ground extrapolation (element-wise, one kernel call per level) ---
 
@@ -53,36 +58,169 @@ _GEO_HEIGHT_EXTRAPOLATE = register(Quantity(
 
 
 @overload
-def temp_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
-                     ) -> float: ...
+def temp_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float, *,
+                     dtype: None = None) -> float: ...
+@overload
+def temp_extrapolate(t_bot: Scalar, lev: Scalar, p_sfc: Scalar, ps: Scalar, phi_sfc: Scalar, *,
+                     dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def temp_extrapolate(t_bot: ArrayIn, lev: ArrayIn, p_sfc: ArrayIn, ps: ArrayIn, phi_sfc: ArrayIn, *,
+                     dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def temp_extrapolate(t_bot: DataArrayIn, lev: DataArrayIn, p_sfc: DataArrayIn, ps: DataArrayIn,
+                     phi_sfc: DataArrayIn, *, dtype: DTypeLike = None) -> xarray.DataArray: ...
+@overload
+def temp_extrapolate(t_bot: QuantityIn, lev: QuantityIn, p_sfc: QuantityIn, ps: QuantityIn,
+                     phi_sfc: QuantityIn, *, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
 @overload
 def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                      dtype: DTypeLike = None) -> Any: ...
 def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                      dtype: DTypeLike = None) -> Any:
-    """Temperature in K at pressure level lev below the ground.
+    """Temperature in K at a pressure level below the ground.
 
-    t_bot: temperature in K at the lowest model level, whose pressure is p_sfc;
-    ps: surface pressure; phi_sfc: surface geopotential in m2 s-2. lev, p_sfc
-    and ps share any one pressure unit. All arguments broadcast; give lev an
-    axis of its own (e.g. levels[:, None, None] against (lat, lon) fields) to
-    extrapolate to several levels at once. Arrays cost one kernel call per
-    distinct level.
+    A surface temperature is estimated from `t_bot` with the standard lapse
+    rate of 6.5 K/km, then a series in ln(lev / ps) is evaluated, with
+    corrections for high terrain and warm surfaces (the ECMWF scheme of
+    Trenberth et al. [1]_).
+
+    All value arguments broadcast together (DataArrays by dimension name).
+    DataArray and pint inputs are converted to the required units first (a
+    ``units`` attribute naming another unit is converted with pint, an
+    impossible one raises ValueError); plain numbers and arrays are taken to be
+    in the units stated.
+
+    Parameters
+    ----------
+    t_bot : float or array_like
+        Temperature at the lowest model level, K.
+    lev : float or array_like
+        Pressure of the level to extrapolate to (below the ground), in the unit
+        of `p_sfc` and `ps`. Give it an axis of its own (e.g.
+        ``levels[:, None, None]`` against (lat, lon) fields) to extrapolate to
+        several levels at once; arrays cost one kernel call per distinct level.
+    p_sfc : float or array_like
+        Pressure of the lowest model level, the level of `t_bot`.
+    ps : float or array_like
+        Surface pressure.
+    phi_sfc : float or array_like
+        Surface geopotential, m2 s-2 (not a height).
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, ndarray, DataArray or Quantity
+        Temperature at `lev`, K.
+        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+        array, DataArrays a DataArray (dimensions and coordinates kept, CF
+        attributes set), pint quantities a Quantity.
+
+    See Also
+    --------
+    geo_height_extrapolate, hybrid_to_pressure
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+           interpolation and truncation of model-coordinate data", NCAR
+           Technical Note NCAR/TN-396+STR, 1993.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> print(round(tamrix.temp_extrapolate(288.0, 100000.0, 95000.0, 98000.0, 2000.0), 2))
+    290.85
     """
     return evaluate(_TEMP_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc), dtype=dtype)
 
 
 @overload
-def geo_height_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float
-                           ) -> float: ...
+def geo_height_extrapolate(t_bot: float, lev: float, p_sfc: float, ps: float, phi_sfc: float, *,
+                           dtype: None = None) -> float: ...
+@overload
+def geo_height_extrapolate(t_bot: Scalar, lev: Scalar, p_sfc: Scalar, ps: Scalar, phi_sfc: Scalar,
+                           *, dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def geo_height_extrapolate(t_bot: ArrayIn, lev: ArrayIn, p_sfc: ArrayIn, ps: ArrayIn,
+                           phi_sfc: ArrayIn, *, dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def geo_height_extrapolate(t_bot: DataArrayIn, lev: DataArrayIn, p_sfc: DataArrayIn,
+                           ps: DataArrayIn, phi_sfc: DataArrayIn, *, dtype: DTypeLike = None
+                           ) -> xarray.DataArray: ...
+@overload
+def geo_height_extrapolate(t_bot: QuantityIn, lev: QuantityIn, p_sfc: QuantityIn, ps: QuantityIn,
+                           phi_sfc: QuantityIn, *, dtype: DTypeLike = None
+                           ) -> pint.Quantity[Any]: ...
 @overload
 def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                            dtype: DTypeLike = None) -> Any: ...
 def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                            dtype: DTypeLike = None) -> Any:
-    """Geopotential height in m at pressure level lev below the ground.
+    """Geopotential height in m at a pressure level below the ground.
 
-    Arguments as for `temp_extrapolate`.
+    A surface temperature is estimated from `t_bot` with the standard lapse
+    rate of 6.5 K/km, then a series in ln(lev / ps) is evaluated, with
+    corrections for high terrain and warm surfaces (the ECMWF scheme of
+    Trenberth et al. [1]_).
+
+    All value arguments broadcast together (DataArrays by dimension name).
+    DataArray and pint inputs are converted to the required units first (a
+    ``units`` attribute naming another unit is converted with pint, an
+    impossible one raises ValueError); plain numbers and arrays are taken to be
+    in the units stated.
+
+    Parameters
+    ----------
+    t_bot : float or array_like
+        Temperature at the lowest model level, K.
+    lev : float or array_like
+        Pressure of the level to extrapolate to (below the ground), in the unit
+        of `p_sfc` and `ps`. Give it an axis of its own (e.g.
+        ``levels[:, None, None]`` against (lat, lon) fields) to extrapolate to
+        several levels at once; arrays cost one kernel call per distinct level.
+    p_sfc : float or array_like
+        Pressure of the lowest model level, the level of `t_bot`.
+    ps : float or array_like
+        Surface pressure.
+    phi_sfc : float or array_like
+        Surface geopotential, m2 s-2 (not a height).
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, ndarray, DataArray or Quantity
+        Geopotential height of `lev`, m.
+        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+        array, DataArrays a DataArray (dimensions and coordinates kept, CF
+        attributes set), pint quantities a Quantity.
+
+    See Also
+    --------
+    temp_extrapolate, hybrid_to_pressure
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+           interpolation and truncation of model-coordinate data", NCAR
+           Technical Note NCAR/TN-396+STR, 1993.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> print(round(tamrix.geo_height_extrapolate(288.0, 100000.0, 95000.0, 98000.0, 2000.0), 2))
+    32.43
     """
     return evaluate(_GEO_HEIGHT_EXTRAPOLATE, (t_bot, lev, p_sfc, ps, phi_sfc), dtype=dtype)
 
@@ -232,26 +370,91 @@ def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None,
     return out
 
 
+@overload
+def delta_pressure(pressure_lev: ArrayIn, surface_pressure: ArrayIn,
+                   pressure_top: ArrayIn | None = None, *, axis: int | None = None,
+                   dim: str | None = None, dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def delta_pressure(pressure_lev: xarray.DataArray | ArrayIn,
+                   surface_pressure: xarray.DataArray | ArrayIn,
+                   pressure_top: xarray.DataArray | ArrayIn | None = None, *,
+                   axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None
+                   ) -> xarray.DataArray: ...
+@overload
 def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
-                   axis: int | None = None, dim: str | None = None,
-                   dtype: DTypeLike = None) -> Any:
-    """Pressure thickness of the layer around each level.
+                   axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None
+                   ) -> Any: ...
+def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
+                   axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None) -> Any:
+    """Pressure thickness of the layer each level represents.
 
-    pressure_lev: the level pressures, either one 1-D set shared by all columns
-    or an N-D field whose level axis is `axis` (`dim` for DataArrays), given
-    top-first or surface-first. surface_pressure: one value per column (the
-    shape of pressure_lev without its level axis, or broadcastable to it).
-    pressure_top: the top of the uppermost layer, a number, one value per
-    column, or None for the smallest level pressure. All pressures share any
-    one unit; the result has that unit and a level axis in the order of
-    pressure_lev.
+    Layer edges lie half-way between neighbouring levels; the uppermost layer is
+    closed by `pressure_top` and the lowest layer above the ground by the
+    surface pressure; levels below the ground get 0. A column may run top-first
+    or surface-first (decided by its two end levels), and the result keeps its
+    order. For n >= 1 levels the thicknesses of a column sum to
+    ``surface_pressure - pressure_top``. For thickness from hybrid interface
+    coefficients, which is exact, see `delta_pressure_hybrid`.
 
-    With 1-D pressure_lev the result's level axis is `axis` (default 0) for
-    arrays and comes first for DataArrays. Levels below the ground get 0.
+    All columns go to one call of the batched kernel
+    ``_tamrix_rs.interpolation.delta_pressure_columns``, in parallel on the
+    worker pool; each column is bit-identical to its own
+    ``_tamrix_rs.interpolation.delta_pressure_1d`` call.
 
-    Cost: the kernel works on one column per call, so this makes one call per
-    column (about a microsecond of Python overhead each, e.g. roughly a second
-    for a million columns), on the calling thread.
+    Parameters
+    ----------
+    pressure_lev : array_like or DataArray
+        Level pressures: one 1-D set shared by all columns, or a field whose
+        level axis is `axis` (`dim` for DataArrays). Any pressure unit, the same
+        for all three pressure arguments (DataArrays must declare the same
+        ``units``).
+    surface_pressure : float, array_like or DataArray
+        Surface pressure, one value per column: the shape of `pressure_lev`
+        without its level axis, or broadcastable to it.
+    pressure_top : float, array_like or DataArray, optional
+        Top of the uppermost layer, one value or one per column. Default: the
+        smallest level pressure of each column.
+    axis : int, optional
+        The level axis of an N-D `pressure_lev` (required then), or where the
+        level axis goes in the result of a 1-D one (default 0).
+    dim : str, optional
+        The level dimension of DataArrays (default: that of a 1-D DataArray
+        `pressure_lev`, else "lev"). A level field keeps its dimension order; a
+        1-D `pressure_lev` puts the level dimension after the time dimension of
+        `surface_pressure` ((time, lev, lat, lon)), or first when it has none.
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    ndarray, dask array or DataArray
+        Thickness of each level's layer, in the unit of the pressures, with the
+        shape of the broadcast columns plus the level axis. DataArrays get the
+        name "delta_pressure" and ``long_name`` and ``units`` attributes.
+
+    See Also
+    --------
+    delta_pressure_hybrid : exact thickness from interface coefficients.
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+           interpolation and truncation of model-coordinate data", NCAR
+           Technical Note NCAR/TN-396+STR, 1993.
+
+    Examples
+    --------
+    >>> import numpy as np, tamrix
+    >>> print(tamrix.delta_pressure(np.array([100.0, 200.0, 300.0, 400.0, 500.0]), 450.0))
+    [ 50. 100. 100. 100.   0.]
+    >>> levels = np.array([100.0, 200.0, 300.0])
+    >>> print(tamrix.delta_pressure(levels, np.array([250.0, 1000.0]), 0.0, axis=-1))
+    [[150. 100.   0.]
+     [150. 100. 750.]]
     """
     function = "delta_pressure"
     values = (pressure_lev, surface_pressure, pressure_top)
@@ -388,31 +591,86 @@ def _target_levels(function: str, new_levels: Any) -> np.ndarray:
     return np.ascontiguousarray(values, dtype=np.float64).reshape(-1)
 
 
+@overload
+def interp_to_levels(data: ArrayIn, coord: ArrayIn, new_levels: ArrayIn, *, axis: int | None = None,
+                     dim: str | None = None, new_dim: str | None = None, log: bool = False,
+                     dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def interp_to_levels(data: xarray.DataArray | ArrayIn, coord: xarray.DataArray | ArrayIn,
+                     new_levels: xarray.DataArray | ArrayIn, *, axis: int | None = None,
+                     dim: str | None = None, new_dim: str | None = None, log: bool = False,
+                     dtype: DTypeLike = None) -> xarray.DataArray: ...
+@overload
+def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
+                     dim: str | None = None, new_dim: str | None = None, log: bool = False,
+                     dtype: DTypeLike = None) -> Any: ...
 def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
                      dim: str | None = None, new_dim: str | None = None, log: bool = False,
                      dtype: DTypeLike = None) -> Any:
     """Linear interpolation of every column of data to common target levels.
 
-    data: values on levels along `axis` (`dim` for DataArrays), e.g. a
-    (time, level, lat, lon) field. coord: the vertical coordinate of each
-    value (pressure, height, ...), the shape of data or 1-D along the level
-    axis when all columns share it; a column may run either way. new_levels:
-    1-D targets in the unit of coord. The result replaces the level axis by
-    new_levels (for DataArrays the new dimension is `new_dim`, by default the
-    dimension of a DataArray new_levels or else `dim`, with new_levels as its
-    coordinate). Targets outside a column's range give NaN. Interpolation is
-    linear in coord: pass logarithms of pressure for log-pressure
-    interpolation, or give log=True: the interpolation is then linear in
-    the logarithm of coord (identical to passing np.log(coord) and
-    np.log(new_levels)), while the new coordinate keeps new_levels as given,
-    in the unit of coord. pint quantities (and pint-backed DataArrays) for
-    coord and new_levels are converted to one unit first.
+    Piecewise linear in the coordinate as given; a column may run either way.
+    Targets outside a column's range give NaN. All columns go to the kernel in
+    one call (the level axis is moved last and made contiguous; no Python
+    loop). With dask the level axis is rechunked into one chunk automatically,
+    and the other axes into smaller chunks so that a chunk holds about as many
+    bytes as the largest input chunk (never less than one whole column).
 
-    All columns go to the kernel in one call (the level axis is moved last and
-    made contiguous; no Python loop). With dask the level axis is rechunked
-    into one chunk automatically, and the other axes into smaller chunks so
-    that a chunk holds about as many bytes as the largest input chunk (never
-    less than one whole column).
+    Parameters
+    ----------
+    data : array_like or DataArray
+        Values on levels along `axis` (`dim` for DataArrays), e.g. a (time,
+        level, lat, lon) field.
+    coord : array_like or DataArray
+        The vertical coordinate of each value (pressure, height, ...): the shape
+        of `data`, or 1-D along the level axis when all columns share it.
+    new_levels : array_like or DataArray
+        1-D targets, in the unit of `coord`. pint quantities (and pint-backed
+        DataArrays) for `coord` and `new_levels` are converted to one unit
+        first.
+    axis : int, optional
+        The level axis of NumPy and dask `data` (required for N-D data).
+    dim : str, optional
+        The level dimension of DataArrays (default: that of a 1-D `coord` or
+        `data`).
+    new_dim : str, optional
+        Name of the result's level dimension (default: the dimension of a
+        DataArray `new_levels`, else `dim`); it has `new_levels` as coordinate
+        and takes the place of `dim`.
+    log : bool, optional
+        Interpolate linearly in the logarithm of `coord` (identical to passing
+        ``np.log(coord)`` and ``np.log(new_levels)``); the new coordinate keeps
+        `new_levels` as given.
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of `data`
+        and `coord` (float32 in, float32 out; `new_levels` only place the
+        result), float64 for integer input. Computed in float64 either way;
+        converted block by block, never whole.
+
+    Returns
+    -------
+    ndarray, dask array or DataArray
+        `data` with its level axis replaced by `new_levels`, NaN outside each
+        column's range. DataArrays keep the data's name and attributes.
+
+    See Also
+    --------
+    interpolate_columns : the kernel's flat arguments, checked.
+    hybrid_to_pressure : from hybrid model levels, with extrapolation.
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+           interpolation and truncation of model-coordinate data", NCAR
+           Technical Note NCAR/TN-396+STR, 1993.
+
+    Examples
+    --------
+    >>> import numpy as np, tamrix
+    >>> data = np.array([[10.0, 20.0, 30.0]])          # one column, 3 levels
+    >>> levels = np.array([1000.0, 850.0, 500.0])     # hPa, shared by all columns
+    >>> print(tamrix.interp_to_levels(data, levels, [900.0, 700.0], axis=1))
+    [[16.66666667 24.28571429]]
     """
     function = "interp_to_levels"
     (coord, new_levels), _ = _units.strip(function, [("coord", coord),
@@ -550,25 +808,82 @@ def _reference_pressure(function: str, psfc: Any, p0: Any) -> float:
 
 @overload
 def pressure_at_hybrid_levels(hya: float, hyb: float, psfc: float, p0: float, *,
-                              axis: int | None = None, dim: str | None = None,
-                              dtype: DTypeLike = None) -> float: ...
+                              axis: int | None = None, dim: str | None = None, dtype: None = None
+                              ) -> float: ...
 @overload
-def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *,
+def pressure_at_hybrid_levels(hya: Scalar, hyb: Scalar, psfc: Scalar, p0: Scalar | xarray.DataArray,
+                              *, axis: int | None = None, dim: str | None = None,
+                              dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def pressure_at_hybrid_levels(hya: ArrayIn | xarray.DataArray, hyb: ArrayIn | xarray.DataArray,
+                              psfc: ArrayIn, p0: Scalar | xarray.DataArray, *,
                               axis: int | None = None, dim: str | None = None,
-                              dtype: DTypeLike = None) -> Any: ...
-def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: float, *,
+                              dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def pressure_at_hybrid_levels(hya: ArrayIn | xarray.DataArray, hyb: ArrayIn | xarray.DataArray,
+                              psfc: xarray.DataArray, p0: Scalar | xarray.DataArray, *,
                               axis: int | None = None, dim: str | None = None,
-                              dtype: DTypeLike = None) -> Any:
+                              dtype: DTypeLike = None) -> xarray.DataArray: ...
+@overload
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: Any, *, axis: int | None = None,
+                              dim: str | None = None, dtype: DTypeLike = None) -> Any: ...
+def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: Any, *, axis: int | None = None,
+                              dim: str | None = None, dtype: DTypeLike = None) -> Any:
     """Pressure hya·p0 + hyb·psfc on hybrid sigma-pressure levels.
 
-    hya, hyb: the hybrid coefficients, numbers (one level) or 1-D arrays of
-    equal length (one entry per level); psfc: surface pressure(s) of any
-    shape; p0: the reference pressure, a number in the unit of psfc. The
-    result is in that unit, with a new level axis at `axis` (default 0, level
-    first) when hya and hyb are 1-D; for DataArrays the level dimension is
-    that of a DataArray hya, else `dim` (default "lev"), placed after psfc's
-    time dimension ((time, lev, lat, lon)) unless `axis` is given. The
-    kind of psfc decides the kind of the result.
+    Each level's pressure is a fixed part hya·p0 plus a part hyb·psfc that
+    follows the surface pressure, computed exactly as
+    ``_tamrix_rs.interpolation.pressure_at_hybrid_levels_array`` computes it.
+    The kind of `psfc` decides the kind of the result.
+
+    Parameters
+    ----------
+    hya, hyb : float, array_like or DataArray
+        The hybrid coefficients: numbers (one level) or 1-D arrays of equal
+        length (one entry per level).
+    psfc : float, array_like or DataArray
+        Surface pressure(s), any shape, in any pressure unit.
+    p0 : float or DataArray
+        Reference pressure, in the unit of `psfc`.
+    axis : int, optional
+        Where the new level axis goes in the result when hya and hyb are 1-D:
+        default 0 (level first) for arrays. For DataArrays the default puts the
+        level dimension after the time dimension of `psfc`, in CF order
+        ((time, lev, lat, lon)), or first when it has none.
+    dim : str, optional
+        Name of the level dimension of a DataArray result: that of a DataArray
+        `hya` if given as one, else `dim` (default "lev").
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, NumPy scalar, ndarray, dask array or DataArray
+        Pressure, in the unit of `psfc` and `p0`. DataArrays get the name
+        "pressure", the coordinate of a DataArray `hya`, and
+        ``standard_name``, ``long_name`` and ``units`` attributes.
+
+    See Also
+    --------
+    delta_pressure_hybrid, hybrid_to_pressure
+
+    References
+    ----------
+    .. [1] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
+           conserving vertical finite-difference scheme and hybrid vertical
+           coordinates", Mon. Wea. Rev. 109, 758-766, 1981.
+
+    Examples
+    --------
+    >>> import numpy as np, tamrix
+    >>> hyam, hybm = np.array([0.05, 0.025]), np.array([0.25, 0.75])
+    >>> print(tamrix.pressure_at_hybrid_levels(hyam, hybm, np.array([100000.0, 90000.0]), 100000.0))
+    [[30000. 27500.]
+     [77500. 70000.]]
     """
     function = "pressure_at_hybrid_levels"
     out_dtype = result_dtype(function, (hya, hyb, psfc, p0), dtype)
@@ -631,17 +946,76 @@ def _hybrid_xarray(function: str, block: Any, hya: Any, nlev: int, psfc: Any, ax
 
 
 @overload
-def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: float, p0: float, *,
-                          axis: int | None = None, dim: str | None = None,
-                          dtype: DTypeLike = None) -> np.ndarray: ...
+def delta_pressure_hybrid(hyai: ArrayIn | xarray.DataArray, hybi: ArrayIn | xarray.DataArray,
+                          psfc: ArrayIn, p0: Scalar | xarray.DataArray, *, axis: int | None = None,
+                          dim: str | None = None, dtype: DTypeLike = None) -> FloatArray: ...
 @overload
-def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: float, *,
-                          axis: int | None = None, dim: str | None = None,
-                          dtype: DTypeLike = None) -> Any: ...
-def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: float, *,
-                          axis: int | None = None, dim: str | None = None,
-                          dtype: DTypeLike = None) -> Any:
+def delta_pressure_hybrid(hyai: ArrayIn | xarray.DataArray, hybi: ArrayIn | xarray.DataArray,
+                          psfc: xarray.DataArray, p0: Scalar | xarray.DataArray, *,
+                          axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None
+                          ) -> xarray.DataArray: ...
+@overload
+def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: Any, *, axis: int | None = None,
+                          dim: str | None = None, dtype: DTypeLike = None) -> Any: ...
+def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: Any, *, axis: int | None = None,
+                          dim: str | None = None, dtype: DTypeLike = None) -> Any:
     """Pressure thickness of hybrid layers from their interface coefficients.
+
+    Layer k lies between interfaces k and k + 1, whose pressures are
+    hyai·p0 + hybi·psfc (computed as `pressure_at_hybrid_levels` computes
+    them); its thickness is the absolute difference of the two. This is the
+    exact thickness of the model's layers, unlike `delta_pressure`, which places
+    layer edges half-way between level pressures. The thicknesses of a column
+    sum to the pressure difference between the outermost interfaces (psfc
+    minus the model top for the usual coefficients).
+
+    Parameters
+    ----------
+    hyai, hybi : array_like or DataArray
+        The hybrid coefficients of the interfaces, 1-D, of equal length (one
+        more than there are layers), top-first or surface-first.
+    psfc : float, array_like or DataArray
+        Surface pressure(s), any shape, in any pressure unit.
+    p0 : float or DataArray
+        Reference pressure, in the unit of `psfc`.
+    axis : int, optional
+        Where the layer axis goes in the result: default 0 for arrays; for
+        DataArrays after the time dimension of `psfc`, as in
+        `pressure_at_hybrid_levels`.
+    dim : str, optional
+        Name of the layer dimension of a DataArray result (default "lev").
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    ndarray, dask array or DataArray
+        Thickness of each layer, in the unit of `psfc`, in the order of the
+        interfaces. DataArrays get the name "delta_pressure" and ``long_name``
+        and ``units`` attributes.
+
+    See Also
+    --------
+    delta_pressure, pressure_at_hybrid_levels
+
+    References
+    ----------
+    .. [1] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
+           conserving vertical finite-difference scheme and hybrid vertical
+           coordinates", Mon. Wea. Rev. 109, 758-766, 1981.
+
+    Examples
+    --------
+    >>> import numpy as np, tamrix
+    >>> hyai, hybi = np.array([0.0, 0.1, 0.05, 0.0]), np.array([0.0, 0.0, 0.5, 1.0])
+    >>> print(tamrix.delta_pressure_hybrid(hyai, hybi, np.array([100000.0, 90000.0]), 100000.0))
+    [[10000. 10000.]
+     [45000. 40000.]
+     [45000. 40000.]]
     """
     function = "delta_pressure_hybrid"
     out_dtype = result_dtype(function, (hyai, hybi, psfc, p0), dtype)
