@@ -133,8 +133,11 @@ def test_thickness_from_interface_coefficients():
                      dp.ravel())
     np.testing.assert_allclose(dp.sum(axis=0), ps, rtol=1e-12)
     assert tamrix.delta_pressure_hybrid(hyai, hybi, 1e5, 1e5).shape == (5,)
+    # psfc decides the dtype: the coefficients only describe the coordinate.
     assert tamrix.delta_pressure_hybrid(hyai, hybi, ps.astype(np.float32), 1e5,
-                                        axis=-1).dtype == np.float64
+                                        axis=-1).dtype == np.float32
+    assert tamrix.pressure_at_hybrid_levels(hyai, hybi, ps.astype(np.float32),
+                                            np.float64(1e5)).dtype == np.float32
     assert tamrix.delta_pressure_hybrid(hyai, hybi, ps, 1e5, dtype="f4").shape == (5, 2, 3)
     for a, b, message in ((hyai, hybi[:-1], "same length"), ([], [], "one entry per interface"),
                           (1.0, 0.5, "one entry per interface")):

@@ -854,11 +854,11 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: Any, *, axis: i
         Name of the level dimension of a DataArray result: that of a DataArray
         `hya` if given as one, else `dim` (default "lev").
     dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+        Type of the result's values. Default: the dtype of `psfc` (float32 in,
+        float32 out; the coefficients and `p0` only describe the vertical
+        coordinate and do not count), float64 for Python numbers and integer
+        input. The kernel computes in float64 either way; converted block by
+        block, never whole.
 
     Returns
     -------
@@ -886,7 +886,8 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, psfc: Any, p0: Any, *, axis: i
      [77500. 70000.]]
     """
     function = "pressure_at_hybrid_levels"
-    out_dtype = result_dtype(function, (hya, hyb, psfc, p0), dtype)
+    # The coefficients and p0 describe the vertical coordinate; the data is psfc.
+    out_dtype = result_dtype(function, (psfc,), dtype)
     a, b = _hybrid_pair(function, ("hya", "hyb"), hya, hyb)
     p0 = _reference_pressure(function, psfc, p0)
     kind = kind_of(psfc)
@@ -985,11 +986,11 @@ def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: Any, *, axis: int
     dim : str, optional
         Name of the layer dimension of a DataArray result (default "lev").
     dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+        Type of the result's values. Default: the dtype of `psfc` (float32 in,
+        float32 out; the coefficients and `p0` only describe the vertical
+        coordinate and do not count), float64 for Python numbers and integer
+        input. The kernel computes in float64 either way; converted block by
+        block, never whole.
 
     Returns
     -------
@@ -1018,7 +1019,8 @@ def delta_pressure_hybrid(hyai: Any, hybi: Any, psfc: Any, p0: Any, *, axis: int
      [45000. 40000.]]
     """
     function = "delta_pressure_hybrid"
-    out_dtype = result_dtype(function, (hyai, hybi, psfc, p0), dtype)
+    # The coefficients and p0 describe the vertical coordinate; the data is psfc.
+    out_dtype = result_dtype(function, (psfc,), dtype)
     a, b = _hybrid_pair(function, ("hyai", "hybi"), hyai, hybi)
     if a.ndim != 1 or a.size < 1:
         raise ValueError(f"{function}: hyai and hybi must be 1-D with one entry per interface "
