@@ -5,7 +5,9 @@ Each function takes Python numbers, NumPy arrays (any shape, dtype and memory
 layout; broadcast together), dask arrays or DataArrays, and returns the kind
 it was given. Values are bit-identical to the direct kernel call: numbers go
 to the `_scalar` kernel, arrays are flattened to contiguous float64 and go to
-the array kernel. DataArrays keep their dimensions and coordinates and get a
+the array kernel. Results come in the result type of the array arguments
+(float32 in, float32 out) or the `dtype=` given; converting inputs and results
+happens block by block, never for a whole array at once. DataArrays keep their dimensions and coordinates and get a
 `units` attribute; a DataArray input whose `units` attribute names the wrong
 unit raises ValueError. dask inputs stay lazy and are computed block by block,
 also on `dask.distributed`.
