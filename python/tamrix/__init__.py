@@ -7,13 +7,16 @@ it was given. Values are bit-identical to the direct kernel call: numbers go
 to the `_scalar` kernel, arrays are flattened to contiguous float64 and go to
 the array kernel. Results come in the result type of the array arguments
 (float32 in, float32 out) or the `dtype=` given; converting inputs and results
-happens block by block, never for a whole array at once. DataArrays keep their dimensions and coordinates and get a
-`units` attribute; a DataArray input whose `units` attribute names the wrong
-unit raises ValueError. dask inputs stay lazy and are computed block by block,
-also on `dask.distributed`.
+happens block by block, never for a whole array at once. DataArrays keep their
+dimensions and coordinates and get CF attributes; declared units (a `units`
+attribute, pint quantities) are converted to the kernel's with pint, and a
+unit of the wrong dimension raises ValueError. dask inputs stay lazy and are computed block by block, also on
+`dask.distributed`. `hybrid_to_pressure` takes model-level data to pressure
+levels in one call; `python -m tamrix` is the command line for netCDF files.
 
-xarray and dask are optional (`pip install "tamrix[xarray]"`,
-`"tamrix[dask]"`) and never imported by tamrix itself.
+xarray, dask and pint are optional (`pip install "tamrix[xarray]"`,
+`"tamrix[dask]"`, `"tamrix[units]"`) and imported only when an input needs
+them.
 
 Threads: every kernel call holds the interpreter lock and runs on the
 module's own worker pool, sized once per process from RAYON_NUM_THREADS (else
@@ -65,9 +68,19 @@ __all__ = [
 
 if TYPE_CHECKING:
     PanicException: type[BaseException]
+    __version__: str
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        # The version lives in one place, the package metadata (pyproject.toml).
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            globals()[name] = version("tamrix")
+        except PackageNotFoundError:  # imported from a source tree
+            globals()[name] = "0+unknown"
+        return globals()[name]
     # The extension makes the type on first need, so it is fetched (and kept
     # here) only when asked for.
     if name == "PanicException":
@@ -79,4 +92,4 @@ def __getattr__(name: str) -> Any:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"PanicException"})
+    return sorted(set(globals()) | {"PanicException", "__version__"})

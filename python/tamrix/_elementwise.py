@@ -107,6 +107,9 @@ def check_units(quantity: Quantity, values: Sequence[Any],
     return values
 
 
+_UNITLESS = (float, int, np.ndarray, np.generic)
+
+
 def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] = (), *,
              params: Sequence[str] | None = None, options: _cf.Options = _cf.NO_OPTIONS,
              keep_attrs: bool | None = None, name: str | None = None,
@@ -124,7 +127,9 @@ def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] =
     registry = next((v._REGISTRY for v in values if _units.is_quantity(v)), None)
     # Decided by the arguments as given: a unit conversion may widen them.
     out_dtype = result_dtype(quantity.name, values, dtype)
-    values = check_units(quantity, values, params)
+    if not all(isinstance(v, _UNITLESS) for v in values):
+        # Plain numbers and arrays declare no unit: nothing to look at.
+        values = check_units(quantity, values, params)
     kind = common_kind(quantity.name, params, values)
     if kind <= Kind.NUMPY_SCALAR:
         for param, value in zip(params, values):

@@ -34,7 +34,8 @@ _DERIVED = {
 
 class UsageError(Exception):
     """A problem with the command line or the input file: reported in one
-    line, exit status 2."""
+    line, exit status 2 (as for ValueError and TypeError from the
+    computation; failures to read or write give 1)."""
 
 
 def _engine() -> str:
@@ -265,10 +266,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise UsageError(f"{args.output} is a directory")
         result = args.run(args)
         _write(result, args.output, progress=not args.quiet)
-    except UsageError as error:
+    except (UsageError, ValueError, TypeError) as error:
+        # The input does not fit (a unit, a dimension, a variable): no traceback.
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
-    except (ValueError, TypeError, OSError, ImportError) as error:
+    except (OSError, ImportError) as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
     return 0
