@@ -297,6 +297,10 @@ CHUNK = 1 << 18
 
 
 
+_PYTHON_NUMBERS = frozenset({float, int, bool, type(None)})
+_FLOAT64 = np.dtype(np.float64)
+
+
 def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) -> np.dtype[Any]:
     """The dtype of a result: `dtype` when given (a floating-point type), else
     the NumPy result type of the array inputs (float32 in, float32 out).
@@ -306,6 +310,8 @@ def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) 
     alike. Integer and boolean inputs, and calls with no array input at all,
     give float64. The kernels compute in float64 either way.
     """
+    if dtype is None and all(type(v) in _PYTHON_NUMBERS for v in values):
+        return _FLOAT64  # the common scalar call, without looking for dtypes
     if dtype is not None:
         resolved = np.dtype(dtype)
         if resolved.kind != "f":
@@ -314,8 +320,8 @@ def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) 
     # Arrays of every kind (NumPy, dask, DataArrays, pint quantities of
     # arrays) and NumPy scalars have a dtype; Python numbers and lists do not.
     dtypes = [d for d in (getattr(v, "dtype", None) for v in values) if isinstance(d, np.dtype)]
-    found = np.result_type(*dtypes) if dtypes else np.dtype(np.float64)
-    return found if found.kind == "f" else np.dtype(np.float64)
+    found = np.result_type(*dtypes) if dtypes else _FLOAT64
+    return found if found.kind == "f" else _FLOAT64
 
 
 def needs_conversion(arrays: Sequence[np.ndarray], dtype: np.dtype[Any]) -> bool:
