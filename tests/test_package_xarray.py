@@ -149,7 +149,7 @@ def test_delta_pressure_on_dataarrays(chunks):
     assert_same_bits(result.values.ravel(),
                      tamrix.delta_pressure(p.values, ps.values, axis=1).ravel())
     shared = tamrix.delta_pressure([200.0, 500.0, 850.0], ps, dim="plev")
-    assert shared.dims == ("plev",) + DIMS
+    assert shared.dims == ("time", "plev", "lat", "lon")  # levels go after time
     with pytest.raises(ValueError, match="same unit"):
         tamrix.delta_pressure(p, ps.assign_attrs(units="Pa"), dim="lev")
 
@@ -158,7 +158,7 @@ def test_pressure_at_hybrid_levels_on_dataarrays():
     hya = xr.DataArray([0.02, 0.01, 0.0], dims="lev", coords={"lev": [1, 2, 3]})
     psfc = labelled(np.random.default_rng(1).uniform(9e4, 1.03e5, (2, 3, 4)), units="Pa")
     result = tamrix.pressure_at_hybrid_levels(hya, [0.0, 0.5, 1.0], psfc, 1e5)
-    assert result.dims == ("lev",) + DIMS and result.attrs["units"] == "Pa"
+    assert result.dims == ("time", "lev", "lat", "lon") and result.attrs["units"] == "Pa"
     assert result["lev"].values.tolist() == [1, 2, 3]
-    assert_same_bits(result.values.ravel(), tamrix.pressure_at_hybrid_levels(
+    assert_same_bits(result.transpose("lev", ...).values.ravel(), tamrix.pressure_at_hybrid_levels(
         hya.values, [0.0, 0.5, 1.0], psfc.values, 1e5).ravel())

@@ -5,10 +5,12 @@ Each function takes Python numbers, NumPy arrays (any shape, dtype and memory
 layout; broadcast together), dask arrays or DataArrays, and returns the kind
 it was given. Values are bit-identical to the direct kernel call: numbers go
 to the `_scalar` kernel, arrays are flattened to contiguous float64 and go to
-the array kernel. DataArrays keep their dimensions and coordinates and get CF
-attributes; declared units (a `units` attribute, pint quantities) are
-converted to the kernel's with pint, and a unit of the wrong dimension raises
-ValueError. dask inputs stay lazy and are computed block by block, also on
+the array kernel. Results come in the result type of the array arguments
+(float32 in, float32 out) or the `dtype=` given; converting inputs and results
+happens block by block, never for a whole array at once. DataArrays keep their
+dimensions and coordinates and get CF attributes; declared units (a `units`
+attribute, pint quantities) are converted to the kernel's with pint, and a
+unit of the wrong dimension raises ValueError. dask inputs stay lazy and are computed block by block, also on
 `dask.distributed`. `hybrid_to_pressure` takes model-level data to pressure
 levels in one call; `python -m tamrix` is the command line for netCDF files.
 
@@ -37,13 +39,14 @@ from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
                           saturation_vapor_pressure_slope)
-from .vertical import (delta_pressure, geo_height_extrapolate, interp_to_levels,
-                       pressure_at_hybrid_levels, temp_extrapolate)
+from .vertical import (delta_pressure, delta_pressure_hybrid, geo_height_extrapolate,
+                       interp_to_levels, pressure_at_hybrid_levels, temp_extrapolate)
 
 __all__ = [
     "arc_lat_wgs84",
     "arc_lon_wgs84",
     "delta_pressure",
+    "delta_pressure_hybrid",
     "dewtemp",
     "geo_height_extrapolate",
     "heat_index",

@@ -18,8 +18,10 @@ from typing import Any
 import numpy as np
 
 from . import _cf, _units
-from ._dispatch import (Kind, apply_dask, apply_xarray, check_real, common_kind, flatten_together,
-                        kernel, label, unflatten)
+from ._dispatch import (Kind, apply_dask, apply_xarray, broadcast_together, check_real,
+                        chunked_map, common_kind, kernel, label, needs_conversion, result_dtype,
+                        unflatten)
+from ._typing import DTypeLike
 
 # (flat float64 inputs, the same inputs before broadcasting, fixed kernel
 # arguments) -> flat float64 result.
@@ -51,24 +53,37 @@ def register(quantity: Quantity) -> Quantity:
 
 
 def numpy_block(name: str, fixed: tuple[Any, ...], *values: Any,
-                options: _cf.Options = _cf.NO_OPTIONS) -> np.ndarray:
-    """The NumPy evaluation of quantity `name`; also the block function handed
-    to dask and xarray (picklable: a module-level function of plain values)."""
+                options: _cf.Options = _cf.NO_OPTIONS,
+                dtype: np.dtype[Any] = np.dtype(np.float64)) -> np.ndarray:
+    """The NumPy evaluation of quantity `name`, as `dtype`; also the block
+    function handed to dask and xarray (picklable: a module-level function of
+    plain values)."""
     quantity = _QUANTITIES[name]
-    flat, shape, order, mask = flatten_together(name, quantity.params, values)
-    if options.specific_humidity is not None:
-        # Per block, so a dask graph never holds a converted copy of the whole input.
-        flat[options.specific_humidity] = _cf.mixing_ratio(flat[options.specific_humidity])
-    if quantity.flat_evaluator is None:
-        result = kernel(quantity.submodule, quantity.array_kernel)(*flat, *fixed)
-    else:
-        result = quantity.flat_evaluator(flat, values, fixed)
-    if options.propagate_nan and result.size:
-        missing = np.isnan(flat[0])
-        for part in flat[1:]:
-            missing |= np.isnan(part)
-        result[missing] = np.nan
-    return unflatten(result, shape, order, mask)
+    arrays, shape, order, mask = broadcast_together(name, quantity.params, values)
+
+    def compute(flat: list[np.ndarray], own: Sequence[Any]) -> np.ndarray:
+        if options.specific_humidity is not None:
+            # Per block, so a dask graph never holds a converted copy of the whole input.
+            flat[options.specific_humidity] = _cf.mixing_ratio(flat[options.specific_humidity])
+        if quantity.flat_evaluator is None:
+            result: np.ndarray = kernel(quantity.submodule, quantity.array_kernel)(*flat, *fixed)
+        else:
+            result = quantity.flat_evaluator(flat, own, fixed)
+        if options.propagate_nan and result.size:
+            missing = np.isnan(flat[0])
+            for part in flat[1:]:
+                missing |= np.isnan(part)
+            result[missing] = np.nan
+        return result
+
+    if needs_conversion(arrays, dtype):
+        # Converted chunk by chunk; grouping evaluators see each chunk's own
+        # values.
+        return unflatten(chunked_map(lambda flat: compute(flat, flat), arrays, dtype, order),
+                         shape, order, mask)
+    flat = [np.asarray(b, dtype=np.float64, order=order).reshape(-1, order=order)  # type: ignore[call-overload]
+            for b in arrays]
+    return unflatten(compute(flat, values), shape, order, mask)
 
 
 def check_units(quantity: Quantity, values: Sequence[Any],
@@ -97,7 +112,8 @@ _UNITLESS = (float, int, np.ndarray, np.generic)
 
 def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] = (), *,
              params: Sequence[str] | None = None, options: _cf.Options = _cf.NO_OPTIONS,
-             keep_attrs: bool | None = None, name: str | None = None) -> Any:
+             keep_attrs: bool | None = None, name: str | None = None,
+             dtype: DTypeLike = None) -> Any:
     """Runs `quantity` on `values` (one per parameter) plus the `fixed` kernel
     arguments that are not broadcast (a flag), returning the kind of input it
     was given (pint quantities in: a quantity in the result's unit out).
@@ -105,9 +121,12 @@ def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] =
     params: the parameter names to use in messages when they differ from the
     quantity's (specific_humidity for mixing_ratio). keep_attrs: whether a
     DataArray result keeps the attributes of the first DataArray argument
-    (None: xarray's option); name: the result's name."""
+    (None: xarray's option); name: the result's name; dtype: the result's
+    dtype (None: the result type of the array inputs)."""
     params = quantity.params if params is None else params
     registry = next((v._REGISTRY for v in values if _units.is_quantity(v)), None)
+    # Decided by the arguments as given: a unit conversion may widen them.
+    out_dtype = result_dtype(quantity.name, values, dtype)
     if not all(isinstance(v, _UNITLESS) for v in values):
         # Plain numbers and arrays declare no unit: nothing to look at.
         values = check_units(quantity, values, params)
@@ -117,16 +136,18 @@ def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] =
             if isinstance(value, np.generic):
                 check_real(quantity.name, param, value.dtype)
         result = _scalar(quantity, values, fixed, options)
-        result = np.float64(result) if kind is Kind.NUMPY_SCALAR else result
+        if kind is Kind.NUMPY_SCALAR or dtype is not None:
+            result = out_dtype.type(result)
     else:
-        block = functools.partial(numpy_block, quantity.name, fixed, options=options)
+        block = functools.partial(numpy_block, quantity.name, fixed, options=options,
+                                  dtype=out_dtype)
         if kind is Kind.NUMPY:
             result = block(*values)
         elif kind is Kind.DASK:
             signature = ",".join("()" for _ in values) + "->()"
-            result = apply_dask(block, signature, values)
+            result = apply_dask(block, signature, values, dtype=out_dtype)
         else:
-            result = apply_xarray(block, values)
+            result = apply_xarray(block, values, dtype=out_dtype)
             attrs = _cf.result_attrs(quantity.name, quantity.long_name, quantity.result_units,
                                      values, keep_attrs)
             return label(result, name or quantity.name, attrs)

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import functools
 import math
-from typing import Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
@@ -19,6 +19,10 @@ from . import _cf, _units
 from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real, common_kind,
                         is_dataarray, is_dask_array, kernel, kind_of, label, rechunk_core,
                         whole_axis)
+from ._typing import ArrayIn, DataArrayIn, FloatArray
+
+if TYPE_CHECKING:
+    import xarray
 
 _FUNCTION = "hybrid_to_pressure"
 _METHODS = ("log", "linear")
@@ -157,6 +161,27 @@ def _lowest_level(value: Any, dim: str, p_order: np.ndarray) -> Any:
 # --- the public function ---
 
 
+@overload
+def hybrid_to_pressure(data: ArrayIn, ps: ArrayIn, hyam: ArrayIn, hybm: ArrayIn,
+                       new_levels: ArrayIn, p0: float = 100000.0, *, dim: str = "lev",
+                       axis: int | None = None, new_dim: str = "plev", method: str = "log",
+                       extrapolate: bool = False, variable: str | None = None,
+                       t_bot: ArrayIn | None = None, phi_sfc: ArrayIn | None = None,
+                       keep_attrs: bool | None = None, name: str | None = None) -> FloatArray: ...
+@overload
+def hybrid_to_pressure(data: xarray.DataArray, ps: DataArrayIn, hyam: ArrayIn | xarray.DataArray,
+                       hybm: ArrayIn | xarray.DataArray, new_levels: ArrayIn | xarray.DataArray,
+                       p0: float = 100000.0, *, dim: str = "lev", axis: int | None = None,
+                       new_dim: str = "plev", method: str = "log", extrapolate: bool = False,
+                       variable: str | None = None, t_bot: DataArrayIn | None = None,
+                       phi_sfc: DataArrayIn | None = None, keep_attrs: bool | None = None,
+                       name: str | None = None) -> xarray.DataArray: ...
+@overload
+def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any,
+                       p0: float = 100000.0, *, dim: str = "lev", axis: int | None = None,
+                       new_dim: str = "plev", method: str = "log", extrapolate: bool = False,
+                       variable: str | None = None, t_bot: Any = None, phi_sfc: Any = None,
+                       keep_attrs: bool | None = None, name: str | None = None) -> Any: ...
 def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any,
                        p0: float = 100000.0, *, dim: str = "lev", axis: int | None = None,
                        new_dim: str = "plev", method: str = "log", extrapolate: bool = False,
@@ -164,35 +189,95 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any
                        keep_attrs: bool | None = None, name: str | None = None) -> Any:
     """Data on hybrid sigma-pressure levels interpolated to pressure levels.
 
-    data: values on model levels, level dimension `dim` (DataArrays) or
-    axis `axis` (NumPy and dask arrays). ps: surface pressure per column
-    (Pa, or a unit declared by a `units` attribute or pint). hyam, hybm:
-    the hybrid coefficients of the levels, so that the pressure of level k
-    is hyam[k]·p0 + hybm[k]·ps (p0 in Pa). new_levels: 1-D target
-    pressures (Pa unless declared otherwise); the result has them as its
-    new level dimension `new_dim` (at the place of `dim`), labelled as
-    given.
-
-    method: "log" (default) interpolates linearly in ln(p), "linear" in
-    p. Targets outside a column's model levels are NaN, unless
-    extrapolate=True: then targets between the lowest model level and the
-    surface take the lowest level's value, and targets below the surface
-    (greater than ps) are extrapolated according to `variable`:
-    "temperature" (data in K) with `temp_extrapolate` from t_bot (default:
-    the data's lowest level) and phi_sfc (surface geopotential, m2 s-2);
-    "geopotential" (geopotential height, m) with `geo_height_extrapolate`,
-    which needs t_bot (temperature at the lowest level, K, or the whole
-    temperature field) and phi_sfc; "other": the lowest level's value.
-    variable=None takes the kind from a DataArray's standard_name
-    (air_temperature, geopotential_height, anything else: other) and is
-    "temperature" for unlabelled data. Targets above the model top stay
-    NaN.
+    The pressure of model level k is hyam[k]·p0 + hybm[k]·ps, column by column;
+    the data are interpolated to `new_levels` linearly in ln(p) (``method="log"``,
+    default) or in p (``method="linear"``). Targets outside a column's model
+    levels are NaN, unless ``extrapolate=True``: then targets between the lowest
+    model level and the surface take the lowest level's value, and targets below
+    the surface (greater than ps) are extrapolated according to `variable`.
+    Targets above the model top stay NaN.
 
     NumPy, dask and xarray in and out; dask stays lazy, block by block, the
-    level axis rechunked as in `interp_to_levels`. DataArray results carry
-    the data's standard_name, long_name and units (all of its attributes
-    with keep_attrs), the new coordinate CF air_pressure attributes, and
-    the name `name` (default: the data's).
+    level axis rechunked as in `interp_to_levels`.
+
+    Parameters
+    ----------
+    data : array_like or DataArray
+        Values on model levels, level dimension `dim` (DataArrays) or axis
+        `axis` (NumPy and dask arrays).
+    ps : float, array_like or DataArray
+        Surface pressure per column, Pa (or a unit declared by a ``units``
+        attribute or pint).
+    hyam, hybm : array_like or DataArray
+        Hybrid coefficients of the model levels (1-D, equal length).
+    new_levels : array_like or DataArray
+        1-D target pressures, Pa unless declared otherwise; the result has them
+        as its new level dimension `new_dim` (at the place of `dim`), labelled
+        as given.
+    p0 : float, optional
+        Reference pressure, Pa (default 100000).
+    dim : str, optional
+        Level dimension of DataArrays (default "lev").
+    axis : int, optional
+        Level axis of NumPy and dask arrays (required for N-D data).
+    new_dim : str, optional
+        Name of the new level dimension (default "plev").
+    method : {"log", "linear"}, optional
+        Interpolation in ln(p) (default) or in p.
+    extrapolate : bool, optional
+        Fill targets below the lowest model level (default False: NaN).
+    variable : {"temperature", "geopotential", "other"}, optional
+        How to extrapolate below the surface: "temperature" (data in K) with
+        `temp_extrapolate` from `t_bot` and `phi_sfc`; "geopotential"
+        (geopotential height, m) with `geo_height_extrapolate`, which needs
+        `t_bot` and `phi_sfc`; "other": the lowest level's value. None takes the
+        kind from a DataArray's ``standard_name`` (air_temperature,
+        geopotential_height, anything else: other) and is "temperature" for
+        unlabelled data.
+    t_bot : float, array_like or DataArray, optional
+        Temperature at the lowest model level, K, or the whole temperature field
+        (default: the data's lowest level, for temperature).
+    phi_sfc : float, array_like or DataArray, optional
+        Surface geopotential, m2 s-2 (needed to extrapolate temperature or
+        geopotential height).
+    keep_attrs : bool, optional
+        Whether a DataArray result starts from the attributes of the first
+        DataArray argument (default: xarray's ``keep_attrs`` option); its own
+        ``standard_name``, ``long_name`` and ``units`` replace theirs.
+    name : str, optional
+        Name of a DataArray result (default: the data's).
+
+    Returns
+    -------
+    ndarray, dask array, DataArray or Quantity
+        `data` on the pressure levels, float64. DataArray results carry the
+        data's ``standard_name``, ``long_name`` and ``units`` (all of its
+        attributes with `keep_attrs`), and the new coordinate CF air_pressure
+        attributes.
+
+    See Also
+    --------
+    interp_to_levels, pressure_at_hybrid_levels, temp_extrapolate,
+    geo_height_extrapolate
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+           interpolation and truncation of model-coordinate data", NCAR
+           Technical Note NCAR/TN-396+STR, 1993.
+    .. [2] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
+           conserving vertical finite-difference scheme and hybrid vertical
+           coordinates", Mon. Wea. Rev. 109, 758-766, 1981.
+
+    Examples
+    --------
+    >>> import numpy as np, tamrix
+    >>> hyam, hybm = np.array([0.05, 0.02, 0.0]), np.array([0.2, 0.6, 0.95])
+    >>> t = np.array([[220.0, 260.0, 285.0], [221.0, 259.0, 280.0]])   # K, 2 columns
+    >>> ps = np.array([100000.0, 95000.0])                               # Pa
+    >>> print(tamrix.hybrid_to_pressure(t, ps, hyam, hybm, [85000.0, 50000.0], axis=1))
+    [[278.48403115 250.52642545]
+     [277.03895884 252.00760062]]
     """
     if method not in _METHODS:
         raise ValueError(f"{_FUNCTION}: method must be 'log' or 'linear', not {method!r}")
