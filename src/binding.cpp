@@ -160,7 +160,7 @@ const char* documentation_of(const Description& d) {
   for (std::size_t i = 0; i < d.count; ++i) {
     if (i > 0) text += ", ";
     text += d.params[i].name;
-    if (d.params[i].kind == Kind::OptionalFloat) text += "=None";
+    if (is_optional(d.params[i].kind)) text += "=None";
   }
   text += ")\n--\n\n";
   text += d.doc;
@@ -186,8 +186,14 @@ PyObject* const* interned_names(const Description& description) noexcept {
 
 Call::~Call() {
   for (std::size_t i = converted_; i-- > 0;) {
-    if (description_.params[i].kind == Kind::FloatArray) release_float_array(values_[i].array);
+    if (holds_array(i)) release_float_array(values_[i].array);
   }
+}
+
+bool Call::holds_array(std::size_t i) const noexcept {
+  const Kind kind = description_.params[i].kind;
+  return i < converted_ &&
+         (kind == Kind::FloatArray || (kind == Kind::OptionalFloatArray && values_[i].present));
 }
 
 bool Call::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -250,6 +256,12 @@ bool Call::convert(std::size_t i, PyObject* object) {
       return convert_count(object, value.count);
     case Kind::FloatArray:
       return accept_float_array(object, value.array);
+    case Kind::OptionalFloatArray:
+      if (object == nullptr || object == Py_None) {
+        value.present = false;
+        return true;
+      }
+      return accept_float_array(object, value.array);
   }
   return false;
 }
@@ -267,9 +279,7 @@ bool Call::prepare(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   }
   settle_borrows();
   for (std::size_t i = 0; i < d.count; ++i) {
-    if (d.params[i].kind == Kind::FloatArray && !take_view(values_[i].array, d.params[i].name)) {
-      return false;
-    }
+    if (holds_array(i) && !take_view(values_[i].array, d.params[i].name)) return false;
   }
   return true;
 }
@@ -281,9 +291,7 @@ void Call::settle_borrows() {
   for (int round = 0; round < max_rounds; ++round) {
     bool changed = false;
     for (std::size_t i = 0; i < description_.count; ++i) {
-      if (description_.params[i].kind == Kind::FloatArray) {
-        changed = borrow_current_view(values_[i].array) || changed;
-      }
+      if (holds_array(i)) changed = borrow_current_view(values_[i].array) || changed;
     }
     if (!changed) return;
   }
@@ -320,7 +328,7 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* object) {
   return PyObject_SetAttr(module, name, object) == 0;
 }
 
-bool register_functions(PyObject* submodule, std::span<const Function> functions) {
+bool register_functions(PyObject* submodule, std::span<const Function> functions, Listing listing) {
   py::Ref module_name(PyModule_GetNameObject(submodule));
   if (!module_name) return false;
   for (const Function& function : functions) {
@@ -332,7 +340,11 @@ bool register_functions(PyObject* submodule, std::span<const Function> functions
     py::Ref object(PyCFunction_NewEx(&def, submodule, module_name.get()));
     if (!object) return false;
     py::Ref name(PyObject_GetAttrString(object.get(), "__name__"));
-    if (!name || !add_to_module(submodule, name.get(), object.get())) return false;
+    if (!name) return false;
+    const bool added = listing == Listing::InAll
+                           ? add_to_module(submodule, name.get(), object.get())
+                           : PyObject_SetAttr(submodule, name.get(), object.get()) == 0;
+    if (!added) return false;
   }
   return true;
 }

@@ -31,7 +31,19 @@
 
 namespace tamrix::binding {
 
-enum class Kind : std::uint8_t { Float, Flag, OptionalFloat, Count, FloatArray };
+enum class Kind : std::uint8_t {
+  Float,
+  Flag,
+  OptionalFloat,
+  Count,
+  FloatArray,
+  OptionalFloatArray
+};
+
+// Optional parameters may be omitted or given None.
+constexpr bool is_optional(Kind kind) {
+  return kind == Kind::OptionalFloat || kind == Kind::OptionalFloatArray;
+}
 
 struct Param {
   const char* name;
@@ -43,6 +55,7 @@ constexpr Param Flag(const char* name) { return {name, Kind::Flag}; }
 constexpr Param OptionalFloat(const char* name) { return {name, Kind::OptionalFloat}; }
 constexpr Param Count(const char* name) { return {name, Kind::Count}; }
 constexpr Param FloatArray(const char* name) { return {name, Kind::FloatArray}; }
+constexpr Param OptionalFloatArray(const char* name) { return {name, Kind::OptionalFloatArray}; }
 
 inline constexpr std::size_t max_params = 5;
 
@@ -61,7 +74,7 @@ struct Description {
       : name(function_name), doc(documentation) {
     for (const Param& param : parameters) {
       params[count++] = param;
-      if (param.kind != Kind::OptionalFloat && required + 1 == count) required = count;
+      if (!is_optional(param.kind) && required + 1 == count) required = count;
     }
   }
 };
@@ -91,6 +104,10 @@ class Call {
     return values_[i].present ? std::optional<double>(values_[i].number) : std::nullopt;
   }
   const ArrayArg& array(std::size_t i) const noexcept { return values_[i].array; }
+  // An optional array parameter: the accepted array, or null when omitted.
+  const ArrayArg* optional_array(std::size_t i) const noexcept {
+    return values_[i].present ? &values_[i].array : nullptr;
+  }
   const Description& description() const noexcept { return description_; }
 
  private:
@@ -106,6 +123,8 @@ class Call {
 
   bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) const;
   bool convert(std::size_t i, PyObject* object);
+  // Whether parameter i holds an accepted array (converted, and not omitted).
+  bool holds_array(std::size_t i) const noexcept;
   // Python code run by a conversion (or by a borrow routine) may have
   // resized or reshaped an array accepted before it: borrows the views that
   // will be read.
@@ -145,9 +164,14 @@ constexpr Function row() {
   return {&D, &entry<D, Body>};
 }
 
+// Whether a function is named in its submodule's `__all__`, or only set as an
+// attribute (additions that must leave a published `__all__` as it is).
+enum class Listing : std::uint8_t { InAll, AttributeOnly };
+
 // Creates the function objects of a submodule, in table order, and adds each
 // to it. Returns false with a Python exception pending on failure.
-bool register_functions(PyObject* submodule, std::span<const Function> functions);
+bool register_functions(PyObject* submodule, std::span<const Function> functions,
+                        Listing listing = Listing::InAll);
 
 // Adds `object` to `module` under `name` and appends the name to `__all__`.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* object);

@@ -76,3 +76,9 @@ def test_empty_targets_or_no_columns_give_an_empty_result(ncols, targets, size):
     # The kernel fails on an empty new_levels; there is simply nothing to compute.
     result = tamrix.interpolate_columns(np.ones(2 * ncols), np.ones(2 * ncols), targets, 2, ncols)
     assert result.shape == (size,) and result.dtype == np.float64
+
+
+def test_the_version_is_the_package_metadata():
+    import importlib.metadata
+
+    assert tamrix.__version__ == importlib.metadata.version("tamrix")

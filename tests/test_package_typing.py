@@ -34,11 +34,15 @@ def stub_signatures():
     return found
 
 
+# Functions added beside the published ones, outside their submodule's __all__.
+ADDITIONS = {"interpolation": ["delta_pressure_columns"]}
+
+
 def runtime_signatures():
     found = {}
     for submodule in _tamrix_rs.__all__:
         module = getattr(_tamrix_rs, submodule)
-        for name in module.__all__:
+        for name in module.__all__ + ADDITIONS.get(submodule, []):
             parameters = inspect.signature(getattr(module, name)).parameters.values()
             found[(submodule, name)] = [
                 (p.name, p.default is not inspect.Parameter.empty) for p in parameters]
@@ -49,7 +53,7 @@ def test_stub_is_installed_beside_the_extension_and_matches_it():
     assert STUB.is_file()
     assert (STUB.parent / "_tamrix_rs-stubs" / "__init__.pyi").read_text() == STUB.read_text()
     assert stub_signatures() == runtime_signatures()
-    assert len(stub_signatures()) == 32
+    assert len(stub_signatures()) == 32 + 1
 
 
 def test_tamrix_is_marked_as_typed():
@@ -97,3 +101,68 @@ def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
     assert not [e for e in errors if e.startswith("usage.py")], result.stdout
     lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("misuse.py")})
     assert lines == [5, 6, 7, 8, 9], result.stdout
+
+
+def test_stubtest_finds_the_stub_complete_and_correct(tmp_path):
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_tamrix_rs", "--mypy-config-file", "/dev/null"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Under --strict, returning Any from a typed function is an error, and so is
+# assigning a precise result to the wrong type: both catch an overload that
+# gives up and returns Any.
+PRECISE = """
+    from typing import Any
+
+    import numpy as np
+    import numpy.typing as npt
+    import xarray as xr
+    import tamrix
+
+    Floats = npt.NDArray[np.floating[Any]]
+
+    def scalars(t: float, q: np.float32) -> tuple[float, np.floating[Any]]:
+        return tamrix.relhum(t, 0.01, 1e5), tamrix.dewtemp(q, 50.0)
+
+    def arrays(t: npt.NDArray[np.float32], p: list[float]) -> list[Floats]:
+        return [tamrix.relhum(t, 0.01, p, dtype=np.float32), tamrix.heat_index(t, 50.0, True),
+                tamrix.delta_pressure(p, t, axis=-1), tamrix.interp_to_levels(t, p, [5.0], axis=0),
+                tamrix.pressure_at_hybrid_levels(p, p, t, 1e5), tamrix.arc_lat_wgs84(t),
+                tamrix.delta_pressure_hybrid(p, p, 1e5, 1e5),
+                tamrix.temp_extrapolate(t, 9e4, t, t, t), tamrix.interpolate_columns(p, p, p, 1, 1)]
+
+    def dataarrays(t: xr.DataArray, p: xr.DataArray) -> list[xr.DataArray]:
+        return [tamrix.relhum(t, specific_humidity=0.01, pressure=p), tamrix.max_daylight(1.0, t),
+                tamrix.delta_pressure(p, t, dim="lev"), tamrix.interp_to_levels(t, p, [5.0]),
+                tamrix.pressure_at_hybrid_levels([0.1], [0.5], t, 1e5),
+                tamrix.hybrid_to_pressure(t, p, [0.1], [0.5], [5.0])]
+"""
+
+WRONG = """
+    import numpy as np
+    import xarray as xr
+    import tamrix
+
+    a: str = tamrix.relhum(np.ones(3), 0.01, 1e5)
+    b: str = tamrix.dewtemp(xr.DataArray([300.0]), 50.0)
+    c: str = tamrix.psychrometric_constant(np.float64(101.0))
+    d: np.ndarray = tamrix.saturation_vapor_pressure(77.0)
+"""
+
+
+def test_mypy_strict_sees_precise_results_of_array_and_dataarray_calls(tmp_path):
+    pytest.importorskip("mypy")
+    pytest.importorskip("xarray")
+    (tmp_path / "precise.py").write_text(textwrap.dedent(PRECISE))
+    (tmp_path / "wrong.py").write_text(textwrap.dedent(WRONG))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
+         str(tmp_path / "cache"), "precise.py", "wrong.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert not [e for e in errors if e.startswith("precise.py")], result.stdout
+    lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("wrong.py")})
+    assert lines == [6, 7, 8, 9], result.stdout

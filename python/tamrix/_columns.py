@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 
 from ._dispatch import as_numpy
+from ._typing import ArrayIn, FloatArray
 from .vertical import interp_to_levels
 
 _FUNCTION = "interpolate_columns"
@@ -43,18 +44,62 @@ def _flat(name: str, value: Any, nlev_in: int, ncols: int) -> np.ndarray:
     return array
 
 
-def interpolate_columns(xp_flat: Any, data_flat: Any, new_levels: Any, nlev_in: int,
-                        ncols: int) -> np.ndarray:
-    """Linear interpolation of ncols columns, given one after the other, to
-    common target levels: the arguments of
-    `_tamrix_rs.interpolation.interpolate_columns`, checked.
+def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayIn, nlev_in: int,
+                        ncols: int) -> FloatArray:
+    """Linear interpolation of columns given one after the other, checked.
 
-    xp_flat, data_flat: 1-D, nlev_in * ncols values each (any real dtype),
-    column j at positions j * nlev_in ... (j + 1) * nlev_in - 1. new_levels:
-    1-D targets. Returns the nlev_out * ncols results, column after column
-    (NaN outside a column's range), bit-identical to the kernel. Counts that do
-    not match the lengths of xp_flat and data_flat raise ValueError. For N-D
-    fields with a level axis, `interp_to_levels` does the reshaping.
+    The arguments of ``_tamrix_rs.interpolation.interpolate_columns``, of any
+    real dtype and as lists too, with the counts checked against the data:
+    the kernel trusts its counts (a count too small silently ignores the rest
+    of the data, one too large is an internal failure), here counts that do
+    not describe the arrays exactly raise ValueError naming both. Values are
+    bit-identical to the kernel's. For N-D fields with a level axis,
+    `interp_to_levels` does the reshaping.
+
+    Parameters
+    ----------
+    xp_flat, data_flat : array_like
+        1-D, nlev_in * ncols values each: the coordinate (pressure, height,
+        ...) and the values of column j at positions j * nlev_in ...
+        (j + 1) * nlev_in - 1. A column may run either way.
+    new_levels : array_like
+        1-D targets, in the unit of `xp_flat`.
+    nlev_in : int
+        Number of levels per column.
+    ncols : int
+        Number of columns.
+
+    Returns
+    -------
+    ndarray
+        The nlev_out * ncols results, column after column (NaN outside a
+        column's range), in the result type of `xp_flat` and `data_flat`
+        (float32 in, float32 out).
+
+    Raises
+    ------
+    ValueError
+        When the counts do not match the lengths, or an array is not 1-D.
+    TypeError
+        When a count is not an integer.
+
+    See Also
+    --------
+    interp_to_levels
+
+    References
+    ----------
+    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
+       interpolation and truncation of model-coordinate data", NCAR
+       Technical Note NCAR/TN-396+STR, 1993.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> xp = [1000.0, 850.0, 500.0, 1000.0, 700.0, 400.0]   # two columns of 3 levels
+    >>> data = [10.0, 20.0, 30.0, 1.0, 2.0, 3.0]
+    >>> print(tamrix.interpolate_columns(xp, data, [850.0], nlev_in=3, ncols=2))
+    [20.   1.5]
     """
     nlev_in = _count("nlev_in", nlev_in)
     ncols = _count("ncols", ncols)

@@ -14,14 +14,17 @@ on `dask.distributed` workers.
 from __future__ import annotations
 
 import enum
+import math
 import re
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
 
 import _tamrix_rs
+
+from ._typing import DTypeLike
 
 
 class Kind(enum.IntEnum):
@@ -105,6 +108,17 @@ def flatten_together(function: str, names: Sequence[str], values: Sequence[Any]
     the broadcast shape, the flattening order and the combined mask of any
     masked-array inputs (None when there is none).
     """
+    broadcast, shape, order, mask = broadcast_together(function, names, values)
+    flat = [np.asarray(b, dtype=np.float64, order=order).reshape(-1, order=order)  # type: ignore[call-overload]
+            for b in broadcast]
+    return flat, shape, order, mask
+
+
+def broadcast_together(function: str, names: Sequence[str], values: Sequence[Any]
+                       ) -> tuple[list[np.ndarray], tuple[int, ...], str, np.ndarray | None]:
+    """The inputs as broadcast ndarray views (nothing converted or copied),
+    with the broadcast shape, the memory order to keep ("F" when every input
+    is Fortran-ordered) and the combined mask of masked-array inputs."""
     arrays = [as_numpy(function, name, v) for name, v in zip(names, values)]
     try:
         broadcast = np.broadcast_arrays(*arrays)
@@ -115,14 +129,12 @@ def flatten_together(function: str, names: Sequence[str], values: Sequence[Any]
     order = "C"
     if len(shape) > 1 and all(b.flags.f_contiguous and not b.flags.c_contiguous for b in broadcast):
         order = "F"
-    flat = [np.asarray(b, dtype=np.float64, order=order).reshape(-1, order=order)  # type: ignore[call-overload]
-            for b in broadcast]
     mask = None
     for value in values:
         if np.ma.isMaskedArray(value) and np.ma.getmask(value) is not np.ma.nomask:
             part = np.broadcast_to(np.ma.getmaskarray(value), shape)
             mask = part.copy() if mask is None else (mask | part)
-    return flat, shape, order, mask
+    return list(broadcast), shape, order, mask
 
 
 def unflatten(flat: np.ndarray, shape: tuple[int, ...], order: str, mask: np.ndarray | None
@@ -180,11 +192,32 @@ def take(array: np.ndarray, index: np.ndarray | None) -> np.ndarray:
     return array if index is None else array[index]
 
 
+def whole_axis(array: Any, axis: int) -> Any:
+    """A dask array with `axis` in one chunk (the kernels need whole columns).
+
+    Merging the chunks of one axis alone multiplies the chunk size by their
+    number (30 levels stored one per chunk: 30 times the memory per task), so
+    the other axes are re-chunked with dask's "auto" rule under a byte budget:
+    a chunk stays within the size of the largest input chunk, or of one whole
+    column where that is larger.
+    """
+    axis %= array.ndim
+    if len(array.chunks[axis]) <= 1:
+        return array
+    itemsize = array.dtype.itemsize
+    budget = max(math.prod(max(c, default=0) for c in array.chunks) * itemsize,
+                 array.shape[axis] * itemsize)
+    chunks: dict[int, Any] = {i: "auto" for i in range(array.ndim)}
+    chunks[axis] = -1
+    return array.rechunk(chunks, block_size_limit=budget)
+
+
 def rechunk_core(value: Any, dim: str) -> Any:
-    """A dask-backed DataArray with `dim` in one chunk (the kernels need whole
-    columns); other inputs unchanged."""
+    """A dask-backed DataArray with `dim` in one chunk, other dimensions
+    re-chunked to keep the chunk size (see `whole_axis`); other inputs
+    unchanged."""
     if is_dataarray(value) and value.chunks is not None and dim in value.dims:
-        return value.chunk({dim: -1})
+        return value.copy(data=whole_axis(value.data, value.dims.index(dim)))
     return value
 
 
@@ -193,7 +226,8 @@ def apply_xarray(func: Callable[..., Any], args: Sequence[Any], *,
                  output_core_dims: Sequence[Sequence[str]] = ((),),
                  exclude_dims: frozenset[str] = frozenset(),
                  output_sizes: dict[str, int] | None = None,
-                 kwargs: dict[str, Any] | None = None) -> Any:
+                 kwargs: dict[str, Any] | None = None,
+                 dtype: np.dtype[Any] | None = None) -> Any:
     """xarray.apply_ufunc, lazy and chunk-wise for dask-backed inputs."""
     import xarray as xr
 
@@ -205,14 +239,15 @@ def apply_xarray(func: Callable[..., Any], args: Sequence[Any], *,
         exclude_dims=set(exclude_dims),
         kwargs=kwargs,
         dask="parallelized",
-        output_dtypes=[np.float64],
+        output_dtypes=[np.dtype(np.float64) if dtype is None else dtype],
         dask_gufunc_kwargs=gufunc_kwargs,
         keep_attrs=False,
     )
 
 
 def apply_dask(func: Callable[..., Any], signature: str, args: Sequence[Any], *,
-               output_sizes: dict[str, int] | None = None) -> Any:
+               output_sizes: dict[str, int] | None = None,
+               dtype: np.dtype[Any] | None = None) -> Any:
     """dask.array.apply_gufunc: lazy, one call of `func` per block, loop
     dimensions broadcast. Core dimensions must already be in one chunk; loop
     dimensions are rechunked to agree between the arguments."""
@@ -221,8 +256,10 @@ def apply_dask(func: Callable[..., Any], signature: str, args: Sequence[Any], *,
     inputs = signature.split("->")[0]
     core_counts = [len([d for d in group.split(",") if d.strip()])
                    for group in re.findall(r"\(([^)]*)\)", inputs)]
-    arrays = _align_loop_chunks([da.asarray(a) for a in args], core_counts)
-    return da.apply_gufunc(func, signature, *arrays, output_dtypes=np.float64,
+    arrays = _align_loop_chunks([da.asarray(a) for a in args],  # type: ignore[no-untyped-call]
+                                core_counts)
+    return da.apply_gufunc(func, signature, *arrays,  # type: ignore[no-untyped-call]
+                           output_dtypes=np.dtype(np.float64) if dtype is None else dtype,
                            output_sizes=output_sizes or {})
 
 
@@ -249,3 +286,87 @@ def label(result: Any, name: str | None, attrs: dict[str, Any]) -> Any:
     result.name = name
     result.attrs = attrs
     return result
+
+
+# --- result dtype and chunked conversion ---
+
+# Elements per chunk when inputs or results are converted: 2 MiB of float64
+# per operand, small beside the arrays worth converting in chunks, large
+# enough that one kernel call per chunk still keeps the worker pool busy.
+CHUNK = 1 << 18
+
+
+
+_PYTHON_NUMBERS = frozenset({float, int, bool, type(None)})
+_FLOAT64 = np.dtype(np.float64)
+
+
+def result_dtype(function: str, values: Sequence[Any], dtype: DTypeLike = None) -> np.dtype[Any]:
+    """The dtype of a result: `dtype` when given (a floating-point type), else
+    the NumPy result type of the array inputs (float32 in, float32 out).
+
+    Python numbers and lists of them do not take part, like NumPy's weak
+    scalars, so `relhum(t32, 0.01, 1e5)` stays float32 with NumPy 1 and 2
+    alike. Integer and boolean inputs, and calls with no array input at all,
+    give float64. The kernels compute in float64 either way.
+    """
+    if dtype is None and all(type(v) in _PYTHON_NUMBERS for v in values):
+        return _FLOAT64  # the common scalar call, without looking for dtypes
+    if dtype is not None:
+        resolved = np.dtype(dtype)
+        if resolved.kind != "f":
+            raise TypeError(f"{function}: dtype must be a floating-point type, not {resolved}")
+        return resolved
+    # Arrays of every kind (NumPy, dask, DataArrays, pint quantities of
+    # arrays) and NumPy scalars have a dtype; Python numbers and lists do not.
+    dtypes = [d for d in (getattr(v, "dtype", None) for v in values) if isinstance(d, np.dtype)]
+    found = np.result_type(*dtypes) if dtypes else _FLOAT64
+    return found if found.kind == "f" else _FLOAT64
+
+
+def needs_conversion(arrays: Sequence[np.ndarray], dtype: np.dtype[Any]) -> bool:
+    return dtype != np.float64 or any(a.dtype != np.float64 for a in arrays)
+
+
+def chunked_map(compute: Callable[[list[np.ndarray]], np.ndarray], arrays: Sequence[np.ndarray],
+                dtype: np.dtype[Any], order: str) -> np.ndarray:
+    """compute(chunks) over broadcast arrays of one shape, CHUNK elements at a
+    time: each chunk of each input is converted to contiguous float64 and the
+    float64 result converted to `dtype`, so no input or result is ever
+    converted whole (numpy.nditer's buffering does the conversions)."""
+    shape = arrays[0].shape if arrays else ()
+    out = np.empty(shape, dtype=dtype, order=order)  # type: ignore[call-overload]
+    operands = [*arrays, out]
+    iterator = np.nditer(  # type: ignore[call-overload]
+        operands, flags=["external_loop", "buffered", "zerosize_ok"],
+        op_flags=[["readonly"]] * len(arrays) + [["writeonly"]],
+        op_dtypes=[np.float64] * len(operands), casting="same_kind", buffersize=CHUNK,
+        order="K")
+    with iterator:
+        for chunk in iterator:
+            *inputs, target = chunk
+            target[...] = compute([np.ascontiguousarray(part) for part in inputs])
+    result: np.ndarray = out
+    return result
+
+
+def column_blocks(columns: tuple[int, ...], per_column: int
+                  ) -> Iterator[tuple[tuple[int | slice, ...], int]]:
+    """Blocks of a space of columns, each of about CHUNK values (per_column
+    values per column) and at least one column, in C order: (index into the
+    column axes, number of columns). Every block is a basic-indexing view,
+    so converting one never touches the rest."""
+    inner, axis = 1, len(columns)
+    # The trailing axes whose columns fit in one chunk together.
+    while axis > 0 and inner * columns[axis - 1] * max(per_column, 1) <= CHUNK:
+        axis -= 1
+        inner *= columns[axis]
+    if axis == 0:
+        yield (), inner
+        return
+    axis -= 1
+    step = max(1, CHUNK // (inner * max(per_column, 1)))
+    for outer in np.ndindex(*columns[:axis]):
+        for start in range(0, columns[axis], step):
+            stop = min(start + step, columns[axis])
+            yield (*outer, slice(start, stop)), (stop - start) * inner

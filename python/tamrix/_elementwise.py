@@ -10,15 +10,18 @@ and DataArrays run the same NumPy code block by block.
 from __future__ import annotations
 
 import functools
+import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 
-from . import _units
-from ._dispatch import (Kind, apply_dask, apply_xarray, check_real, common_kind, flatten_together,
-                        kernel, label, unflatten)
+from . import _cf, _units
+from ._dispatch import (Kind, apply_dask, apply_xarray, broadcast_together, check_real,
+                        chunked_map, common_kind, kernel, label, needs_conversion, result_dtype,
+                        unflatten)
+from ._typing import DTypeLike
 
 # (flat float64 inputs, the same inputs before broadcasting, fixed kernel
 # arguments) -> flat float64 result.
@@ -49,47 +52,117 @@ def register(quantity: Quantity) -> Quantity:
     return quantity
 
 
-def numpy_block(name: str, fixed: tuple[Any, ...], *values: Any) -> np.ndarray:
-    """The NumPy evaluation of quantity `name`; also the block function handed
-    to dask and xarray (picklable: a module-level function of plain values)."""
+def numpy_block(name: str, fixed: tuple[Any, ...], *values: Any,
+                options: _cf.Options = _cf.NO_OPTIONS,
+                dtype: np.dtype[Any] = np.dtype(np.float64)) -> np.ndarray:
+    """The NumPy evaluation of quantity `name`, as `dtype`; also the block
+    function handed to dask and xarray (picklable: a module-level function of
+    plain values)."""
     quantity = _QUANTITIES[name]
-    flat, shape, order, mask = flatten_together(name, quantity.params, values)
-    if quantity.flat_evaluator is None:
-        result = kernel(quantity.submodule, quantity.array_kernel)(*flat, *fixed)
-    else:
-        result = quantity.flat_evaluator(flat, values, fixed)
-    return unflatten(result, shape, order, mask)
+    arrays, shape, order, mask = broadcast_together(name, quantity.params, values)
+
+    def compute(flat: list[np.ndarray], own: Sequence[Any]) -> np.ndarray:
+        if options.specific_humidity is not None:
+            # Per block, so a dask graph never holds a converted copy of the whole input.
+            flat[options.specific_humidity] = _cf.mixing_ratio(flat[options.specific_humidity])
+        if quantity.flat_evaluator is None:
+            result: np.ndarray = kernel(quantity.submodule, quantity.array_kernel)(*flat, *fixed)
+        else:
+            result = quantity.flat_evaluator(flat, own, fixed)
+        if options.propagate_nan and result.size:
+            missing = np.isnan(flat[0])
+            for part in flat[1:]:
+                missing |= np.isnan(part)
+            result[missing] = np.nan
+        return result
+
+    if needs_conversion(arrays, dtype):
+        # Converted chunk by chunk; grouping evaluators see each chunk's own
+        # values.
+        return unflatten(chunked_map(lambda flat: compute(flat, flat), arrays, dtype, order),
+                         shape, order, mask)
+    flat = [np.asarray(b, dtype=np.float64, order=order).reshape(-1, order=order)  # type: ignore[call-overload]
+            for b in arrays]
+    return unflatten(compute(flat, values), shape, order, mask)
 
 
-def check_units(quantity: Quantity, values: Sequence[Any]) -> None:
-    for name, value, unit in zip(quantity.params, values, quantity.units):
-        if unit is not None:
-            _units.require(quantity.name, name, value, unit)
+def check_units(quantity: Quantity, values: Sequence[Any],
+                params: Sequence[str] | None = None) -> list[Any]:
+    """The values in the kernel's units: declared units converted (pint
+    quantities stripped), wrong ones refused."""
+    params = quantity.params if params is None else params
+    values = [v if unit is None else _units.convert(quantity.name, name, v, unit)
+              for name, v, unit in zip(params, values, quantity.units)]
     if quantity.same_unit:
-        by_name = dict(zip(quantity.params, values))
-        _units.common(quantity.name, [(n, by_name[n]) for n in quantity.same_unit])
+        positions = [params.index(n) for n in quantity.same_unit]
+        group, _ = _units.strip(quantity.name, [(params[i], values[i]) for i in positions])
+        for i, value in zip(positions, group):
+            values[i] = value
+        _units.common(quantity.name, [(params[i], values[i]) for i in positions])
+    for i, (name, value) in enumerate(zip(params, values)):
+        if _units.has_pint_units(value):
+            # A unit the kernel does not look at (a day number): only a
+            # dimensionless quantity says nothing it could get wrong.
+            values[i] = _units.convert(quantity.name, name, value, _units.DIMENSIONLESS)
+    return values
 
 
-def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] = ()) -> Any:
+_UNITLESS = (float, int, np.ndarray, np.generic)
+
+
+def evaluate(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...] = (), *,
+             params: Sequence[str] | None = None, options: _cf.Options = _cf.NO_OPTIONS,
+             keep_attrs: bool | None = None, name: str | None = None,
+             dtype: DTypeLike = None) -> Any:
     """Runs `quantity` on `values` (one per parameter) plus the `fixed` kernel
     arguments that are not broadcast (a flag), returning the kind of input it
-    was given."""
-    kind = common_kind(quantity.name, quantity.params, values)
+    was given (pint quantities in: a quantity in the result's unit out).
+
+    params: the parameter names to use in messages when they differ from the
+    quantity's (specific_humidity for mixing_ratio). keep_attrs: whether a
+    DataArray result keeps the attributes of the first DataArray argument
+    (None: xarray's option); name: the result's name; dtype: the result's
+    dtype (None: the result type of the array inputs)."""
+    params = quantity.params if params is None else params
+    registry = next((v._REGISTRY for v in values if _units.is_quantity(v)), None)
+    # Decided by the arguments as given: a unit conversion may widen them.
+    out_dtype = result_dtype(quantity.name, values, dtype)
+    if not all(isinstance(v, _UNITLESS) for v in values):
+        # Plain numbers and arrays declare no unit: nothing to look at.
+        values = check_units(quantity, values, params)
+    kind = common_kind(quantity.name, params, values)
     if kind <= Kind.NUMPY_SCALAR:
-        for name, value in zip(quantity.params, values):
+        for param, value in zip(params, values):
             if isinstance(value, np.generic):
-                check_real(quantity.name, name, value.dtype)
-        result = kernel(quantity.submodule, quantity.scalar_kernel)(*values, *fixed)
-        return np.float64(result) if kind is Kind.NUMPY_SCALAR else result
-    block = functools.partial(numpy_block, quantity.name, fixed)
-    if kind is Kind.NUMPY:
-        return block(*values)
-    if kind is Kind.DASK:
-        signature = ",".join("()" for _ in values) + "->()"
-        return apply_dask(block, signature, values)
-    check_units(quantity, values)
-    result = apply_xarray(block, values)
-    attrs = {"long_name": quantity.long_name}
-    if quantity.result_units is not None:
-        attrs["units"] = quantity.result_units
-    return label(result, quantity.name, attrs)
+                check_real(quantity.name, param, value.dtype)
+        result = _scalar(quantity, values, fixed, options)
+        if kind is Kind.NUMPY_SCALAR or dtype is not None:
+            result = out_dtype.type(result)
+    else:
+        block = functools.partial(numpy_block, quantity.name, fixed, options=options,
+                                  dtype=out_dtype)
+        if kind is Kind.NUMPY:
+            result = block(*values)
+        elif kind is Kind.DASK:
+            signature = ",".join("()" for _ in values) + "->()"
+            result = apply_dask(block, signature, values, dtype=out_dtype)
+        else:
+            result = apply_xarray(block, values, dtype=out_dtype)
+            attrs = _cf.result_attrs(quantity.name, quantity.long_name, quantity.result_units,
+                                     values, keep_attrs)
+            return label(result, name or quantity.name, attrs)
+    if registry is not None and quantity.result_units is not None:
+        return registry.Quantity(result, _cf.pint_units(quantity.result_units))
+    return result
+
+
+def _scalar(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...],
+            options: _cf.Options) -> Any:
+    values = list(values)
+    if options.specific_humidity is not None:
+        q = float(values[options.specific_humidity])
+        values[options.specific_humidity] = q / (1.0 - q)
+    result = kernel(quantity.submodule, quantity.scalar_kernel)(*values, *fixed)
+    if options.propagate_nan and any(math.isnan(float(v)) for v in values):
+        return math.nan
+    return result

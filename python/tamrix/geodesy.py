@@ -2,10 +2,16 @@
 
 from __future__ import annotations
 
-from typing import Any, overload
+from typing import TYPE_CHECKING, Any, overload
 
 from . import _units
 from ._elementwise import Quantity, evaluate, register
+from ._typing import ArrayIn, DataArrayIn, DTypeLike, FloatArray, QuantityIn, Scalar
+
+if TYPE_CHECKING:
+    import numpy as np
+    import pint
+    import xarray
 
 _ARC_LAT = register(Quantity(
     "arc_lat_wgs84", "meridian arc length from the equator", "gradient", "arc_lat_wgs84_scalar",
@@ -19,27 +25,171 @@ _RAD_LAT = register(Quantity(
 
 
 @overload
-def arc_lat_wgs84(lat: float) -> float: ...
+def arc_lat_wgs84(lat: float, *, dtype: None = None) -> float: ...
 @overload
-def arc_lat_wgs84(lat: Any) -> Any: ...
-def arc_lat_wgs84(lat: Any) -> Any:
-    """Meridian arc in metres from the equator to latitude lat (degrees north), signed like lat."""
-    return evaluate(_ARC_LAT, (lat,))
+def arc_lat_wgs84(lat: Scalar, *, dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def arc_lat_wgs84(lat: ArrayIn, *, dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def arc_lat_wgs84(lat: DataArrayIn, *, dtype: DTypeLike = None) -> xarray.DataArray: ...
+@overload
+def arc_lat_wgs84(lat: QuantityIn, *, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
+@overload
+def arc_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+def arc_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
+    """Meridian arc length in metres from the equator to a latitude, on WGS84.
+
+    Signed like `lat` (negative in the southern hemisphere).
+
+    Parameters
+    ----------
+    lat : float or array_like
+        Latitude, degrees north.
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, ndarray, DataArray or Quantity
+        Meridian arc length, m.
+        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+        array, DataArrays a DataArray (dimensions and coordinates kept, CF
+        attributes set), pint quantities a Quantity.
+
+    See Also
+    --------
+    arc_lon_wgs84, rad_lat_wgs84
+
+    References
+    ----------
+    .. [1] National Imagery and Mapping Agency, "Department of Defense World
+           Geodetic System 1984: its definition and relationships with local
+           geodetic systems", Technical Report TR8350.2, 3rd ed., 2000.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> print(round(tamrix.arc_lat_wgs84(45.0), 1))
+    5006329.0
+    """
+    return evaluate(_ARC_LAT, (lat,), dtype=dtype)
 
 
 @overload
-def arc_lon_wgs84(lon: float, lat: float) -> float: ...
+def arc_lon_wgs84(lon: float, lat: float, *, dtype: None = None) -> float: ...
 @overload
-def arc_lon_wgs84(lon: Any, lat: Any) -> Any: ...
-def arc_lon_wgs84(lon: Any, lat: Any) -> Any:
-    """Length in metres of an arc of lon degrees of longitude along the parallel at lat degrees."""
-    return evaluate(_ARC_LON, (lon, lat))
+def arc_lon_wgs84(lon: Scalar, lat: Scalar, *, dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def arc_lon_wgs84(lon: ArrayIn, lat: ArrayIn, *, dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def arc_lon_wgs84(lon: DataArrayIn, lat: DataArrayIn, *, dtype: DTypeLike = None
+                  ) -> xarray.DataArray: ...
+@overload
+def arc_lon_wgs84(lon: QuantityIn, lat: QuantityIn, *, dtype: DTypeLike = None
+                  ) -> pint.Quantity[Any]: ...
+@overload
+def arc_lon_wgs84(lon: Any, lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+def arc_lon_wgs84(lon: Any, lat: Any, *, dtype: DTypeLike = None) -> Any:
+    """Length in metres of an arc of longitude along a parallel, on WGS84.
+
+    The arc spans `lon` degrees of longitude along the parallel at latitude
+    `lat`. Both arguments broadcast together.
+
+    Parameters
+    ----------
+    lon : float or array_like
+        Extent of the arc in longitude, degrees.
+    lat : float or array_like
+        Latitude of the parallel, degrees north.
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, ndarray, DataArray or Quantity
+        Arc length, m.
+        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+        array, DataArrays a DataArray (dimensions and coordinates kept, CF
+        attributes set), pint quantities a Quantity.
+
+    See Also
+    --------
+    arc_lat_wgs84, rad_lat_wgs84
+
+    References
+    ----------
+    .. [1] National Imagery and Mapping Agency, "Department of Defense World
+           Geodetic System 1984: its definition and relationships with local
+           geodetic systems", Technical Report TR8350.2, 3rd ed., 2000.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> print(round(tamrix.arc_lon_wgs84(1.0, 45.0), 1))
+    78582.9
+    """
+    return evaluate(_ARC_LON, (lon, lat), dtype=dtype)
 
 
 @overload
-def rad_lat_wgs84(lat: float) -> float: ...
+def rad_lat_wgs84(lat: float, *, dtype: None = None) -> float: ...
 @overload
-def rad_lat_wgs84(lat: Any) -> Any: ...
-def rad_lat_wgs84(lat: Any) -> Any:
-    """Radius of the WGS84 meridian ellipse in metres at latitude lat (degrees north)."""
-    return evaluate(_RAD_LAT, (lat,))
+def rad_lat_wgs84(lat: Scalar, *, dtype: DTypeLike = None) -> np.floating[Any]: ...
+@overload
+def rad_lat_wgs84(lat: ArrayIn, *, dtype: DTypeLike = None) -> FloatArray: ...
+@overload
+def rad_lat_wgs84(lat: DataArrayIn, *, dtype: DTypeLike = None) -> xarray.DataArray: ...
+@overload
+def rad_lat_wgs84(lat: QuantityIn, *, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
+@overload
+def rad_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+def rad_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
+    """Radius in metres of the WGS84 meridian ellipse at a latitude.
+
+    Parameters
+    ----------
+    lat : float or array_like
+        Latitude, degrees north.
+    dtype : data-type, optional
+        Type of the result's values. Default: the NumPy result type of the array
+        arguments (float32 in, float32 out; Python numbers and lists do not
+        count), float64 for integer or boolean input. The kernel computes in
+        float64 either way; inputs and results that need converting are converted
+        block by block, never whole.
+
+    Returns
+    -------
+    float, ndarray, DataArray or Quantity
+        Radius, m.
+        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+        array, DataArrays a DataArray (dimensions and coordinates kept, CF
+        attributes set), pint quantities a Quantity.
+
+    See Also
+    --------
+    arc_lat_wgs84, arc_lon_wgs84
+
+    References
+    ----------
+    .. [1] National Imagery and Mapping Agency, "Department of Defense World
+           Geodetic System 1984: its definition and relationships with local
+           geodetic systems", Technical Report TR8350.2, 3rd ed., 2000.
+
+    Examples
+    --------
+    >>> import tamrix
+    >>> print(round(tamrix.rad_lat_wgs84(45.0), 1))
+    6367453.6
+    """
+    return evaluate(_RAD_LAT, (lat,), dtype=dtype)
