@@ -114,8 +114,12 @@ void Pool::start() {
   }
 }
 
+// The pool whose worker the current thread is, if any.
+thread_local const Pool* current_pool = nullptr;
+
 void* Pool::thread_main(void* arg) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
+  current_pool = start->pool;
   const std::string name = "tamrix-" + std::to_string(start->index);
   pthread_setname_np(pthread_self(), name.c_str());
   start->pool->worker_loop(start->index);
@@ -210,6 +214,12 @@ void Pool::execute(int self, Piece piece) {
 
 void Pool::run(std::size_t n, RangeFn body) {
   if (n == 0) return;
+  if (current_pool == this) {
+    // This worker is already inside a job that occupies the pool; the range
+    // is evaluated here, which gives the same results.
+    body(0, n);
+    return;
+  }
   Job job(body, n);
   push(injected_, Piece{&job, 0, n, size(), external_thread});
   for (;;) {
