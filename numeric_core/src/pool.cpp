@@ -68,7 +68,14 @@ class Pool {
   static bool pop_back(Queue& queue, Piece& out);
   static bool pop_front(Queue& queue, Piece& out);
 
+  // Whether the thread is one of this pool's workers. (Not a thread_local
+  // mark: LeakSanitizer's exit-time scan trips over the dynamic TLS of a
+  // loaded module.)
+  bool is_worker(pthread_t thread) const noexcept;
+
   std::vector<std::unique_ptr<Queue>> queues_;
+  // Filled by start(), before any job exists; read only by workers running one.
+  std::vector<pthread_t> workers_;
   Queue injected_;
   // Bumped whenever work is published; sleeping workers wait on it.
   std::atomic<std::uint32_t> work_epoch_{0};
@@ -85,6 +92,7 @@ struct WorkerStart {
 
 Pool::Pool(std::size_t threads) {
   queues_.reserve(threads);
+  workers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) queues_.push_back(std::make_unique<Queue>());
 }
 
@@ -104,7 +112,11 @@ void Pool::start() {
     auto* start = new WorkerStart{this, static_cast<int>(i)};
     pthread_t thread;
     error = pthread_create(&thread, &attr, &Pool::thread_main, start);
-    if (error != 0) delete start;
+    if (error != 0) {
+      delete start;
+    } else {
+      workers_.push_back(thread);  // reserved: no allocation
+    }
   }
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -114,12 +126,8 @@ void Pool::start() {
   }
 }
 
-// The pool whose worker the current thread is, if any.
-thread_local const Pool* current_pool = nullptr;
-
 void* Pool::thread_main(void* arg) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
-  current_pool = start->pool;
   const std::string name = "tamrix-" + std::to_string(start->index);
   pthread_setname_np(pthread_self(), name.c_str());
   start->pool->worker_loop(start->index);
@@ -212,9 +220,14 @@ void Pool::execute(int self, Piece piece) {
   }
 }
 
+bool Pool::is_worker(pthread_t thread) const noexcept {
+  return std::any_of(workers_.begin(), workers_.end(),
+                     [thread](pthread_t worker) { return pthread_equal(worker, thread) != 0; });
+}
+
 void Pool::run(std::size_t n, RangeFn body) {
   if (n == 0) return;
-  if (current_pool == this) {
+  if (is_worker(pthread_self())) {
     // This worker is already inside a job that occupies the pool; the range
     // is evaluated here, which gives the same results.
     body(0, n);
