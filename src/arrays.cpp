@@ -10,6 +10,7 @@
 
 #include "borrow.hpp"
 #include "numpy_api.hpp"
+#include "once.hpp"
 #include "tamrix/failure.hpp"
 
 namespace tamrix::binding {
@@ -77,18 +78,17 @@ PyType_Spec slice_container_spec = {
     Py_TPFLAGS_DEFAULT,          slice_container_slots,
 };
 
-PyTypeObject* slice_container_type = nullptr;  // created on first use, never released
+Once<PyTypeObject> slice_container_type;  // created on first use, never released
 
 PyTypeObject* container_type() {
-  if (slice_container_type == nullptr) {
+  return slice_container_type.get([] {
     PyObject* type = PyType_FromSpec(&slice_container_spec);
     if (type == nullptr) {
       PyErr_Clear();
       throw Failure("Failed to create the PySliceContainer type");
     }
-    slice_container_type = reinterpret_cast<PyTypeObject*>(type);
-  }
-  return slice_container_type;
+    return reinterpret_cast<PyTypeObject*>(type);
+  });
 }
 
 // Takes over the buffer; on failure frees it and throws.

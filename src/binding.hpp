@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "arrays.hpp"
+#include "once.hpp"
 #include "panic.hpp"
 #include "python.hpp"
 #include "tamrix/lanes.hpp"
@@ -151,8 +152,8 @@ PyObject* const* interned_names(const Description& description) noexcept;
 template <const Description& D, auto Body>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static PyObject* const* const keywords = interned_names(D);
-    Call call(D, keywords);
+    static Once<PyObject* const> keywords;
+    Call call(D, keywords.get([] { return interned_names(D); }));
     if (!call.prepare(args, nargs, kwnames)) return nullptr;
     return Body(call);
   });

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "numpy_api.hpp"
+#include "once.hpp"
 #include "panic.hpp"
 #include "tamrix/borrow_table.hpp"
 #include "tamrix/failure.hpp"
@@ -34,10 +35,11 @@ static_assert(std::is_standard_layout_v<Record> && sizeof(Record) == 48);
 
 constexpr std::uint64_t protocol_version = 1;
 
-// Found or made on first need. The capsule reference is kept for the life of
-// the process, so the record it points to is never freed under us.
-const Record* shared_record = nullptr;
-PyObject* shared_capsule = nullptr;
+// Found or made on first need, by one thread while any other waits: two
+// threads publishing a table each would keep borrows in different tables. The
+// capsule reference is kept for the life of the process, so the record it
+// points to is never freed under us.
+binding::Once<const Record> shared_record;
 
 // --- Reading an array as the table sees it ----------------------------------
 
@@ -133,8 +135,7 @@ py::Ref publish_own_record(PyObject* module) {
   return capsule;
 }
 
-const Record& record() {
-  if (shared_record != nullptr) return *shared_record;
+const Record* find_record() {
   PyObject* module = numpy::multiarray_module();
   if (module == nullptr) fail_api("NumPy's core multiarray module is not loaded");
   py::Ref capsule(PyObject_GetAttrString(module, registry_name));
@@ -151,10 +152,11 @@ const Record& record() {
   if (found->version < protocol_version) {
     fail_api("unsupported protocol version " + std::to_string(found->version));
   }
-  shared_capsule = capsule.release();
-  shared_record = found;
-  return *found;
+  capsule.release();  // kept for the process
+  return found;
 }
+
+const Record& record() { return *shared_record.get(&find_record); }
 
 // Another module's routines may run Python code, which must not start with an
 // exception pending (the call may be failing with one). It is kept aside
@@ -225,13 +227,14 @@ bool covers(PyObject* object, const SharedBorrow& borrow) noexcept {
 
 void release_shared(PyObject* array, SharedBorrow& borrow) noexcept {
   // A held borrow was registered, so the record is known by now.
-  if (!borrow.held || shared_record == nullptr) return;
+  const Record* shared = shared_record.peek();
+  if (!borrow.held || shared == nullptr) return;
   borrow.held = false;
   PendingErrorAside aside;
   if (covers(array, borrow)) {
-    shared_record->release(shared_record->flags, array);
+    shared->release(shared->flags, array);
   } else if (py::Ref stand_in = stand_in_for(array, borrow)) {
-    shared_record->release(shared_record->flags, stand_in.get());
+    shared->release(shared->flags, stand_in.get());
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "binding.hpp"
+#include "once.hpp"
 #include "panic.hpp"
 #include "python.hpp"
 #include "submodules.hpp"
@@ -17,7 +18,8 @@ PyModuleDef module_definition = {
 
 constexpr std::int64_t no_interpreter = -1;
 std::atomic<std::int64_t> first_interpreter{no_interpreter};
-PyObject* top_level = nullptr;  // the module, once built; returned on every later import
+binding::Once<PyObject> top_level;  // the module, once built; returned on every later import
+
 
 bool owned_by_first_interpreter() {
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -42,6 +44,12 @@ bool add_submodule(PyObject* parent, const char* name, bool (*fill)(PyObject*)) 
 PyObject* build_module() {
   py::Ref module(PyModule_Create(&module_definition));
   if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Every process-wide object is made once under a lock, the borrow table
+  // and the pool take concurrent callers, and a call shares no state with
+  // another: importing the module keeps the interpreter free-threaded.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
   if (!add_submodule(module.get(), "meteorology", &py_meteorology::register_functions) ||
       !add_submodule(module.get(), "gradient", &py_gradient::register_functions) ||
       !add_submodule(module.get(), "interpolation", &py_interpolation::register_functions)) {
@@ -57,8 +65,8 @@ PyMODINIT_FUNC PyInit__tamrix_rs(void) {
   using namespace tamrix;
   return binding::guarded([]() -> PyObject* {
     if (!owned_by_first_interpreter()) return nullptr;
-    if (top_level == nullptr) top_level = build_module();
-    if (top_level == nullptr) return nullptr;
-    return Py_NewRef(top_level);
+    PyObject* module = top_level.get(&build_module);
+    if (module == nullptr) return nullptr;
+    return Py_NewRef(module);
   });
 }

@@ -1,17 +1,25 @@
 #define TAMRIX_NUMPY_API_DEFINITIONS
 #include "numpy_api.hpp"
 
+#include <new>
 #include <string>
 
+#include "once.hpp"
 #include "panic.hpp"
 #include "tamrix/failure.hpp"
 
 namespace tamrix::numpy {
 namespace {
 
-PyObject* core_multiarray = nullptr;
-PyArray_Descr* double_descr = nullptr;
-int numpy_major = 0;
+// What the lookup found; PyArray_API itself is NumPy's global, written while
+// the lookup holds the once-only lock and read only after it is published.
+struct Api {
+  PyObject* core_multiarray;
+  PyArray_Descr* double_descr;
+  int major;
+};
+
+binding::Once<const Api> api;
 
 // Takes the pending Python error (if any) and turns it into a lookup failure.
 [[noreturn]] void fail_lookup(const char* step) {
@@ -36,7 +44,7 @@ int read_major_version() {
   return static_cast<int>(value);
 }
 
-void load() {
+const Api* load() {
   const int major = read_major_version();
   const char* core = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
   py::Ref module(PyImport_ImportModule(core));
@@ -49,25 +57,35 @@ void load() {
 
   PyArray_API = static_cast<void**>(table);
   PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-  double_descr = PyArray_DescrFromType(NPY_DOUBLE);
-  if (double_descr == nullptr) {
+  PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);
+  if (descr == nullptr) {
     PyArray_API = nullptr;
     fail_lookup("no float64 descriptor");
   }
-  numpy_major = major;
-  core_multiarray = module.release();
+  auto* found = new (std::nothrow) Api{module.get(), descr, major};  // kept for the process
+  if (found == nullptr) {
+    Py_DECREF(descr);
+    PyArray_API = nullptr;
+    throw std::bad_alloc();
+  }
+  module.release();
+  return found;
 }
 
 }  // namespace
 
-void require_api() {
-  if (PyArray_API == nullptr) load();
+void require_api() { api.get(&load); }
+
+PyObject* multiarray_module() {
+  const Api* found = api.peek();
+  return found != nullptr ? found->core_multiarray : nullptr;
 }
 
-PyObject* multiarray_module() { return core_multiarray; }
+PyArray_Descr* float64_descr() { return api.peek()->double_descr; }
 
-PyArray_Descr* float64_descr() { return double_descr; }
-
-int major_version() { return numpy_major; }
+int major_version() {
+  const Api* found = api.peek();
+  return found != nullptr ? found->major : 0;
+}
 
 }  // namespace tamrix::numpy

@@ -4,6 +4,7 @@
 #include <exception>
 #include <new>
 
+#include "once.hpp"
 #include "tamrix/failure.hpp"
 
 namespace tamrix::binding {
@@ -19,15 +20,15 @@ constexpr const char* panic_doc =
 
 constexpr const char* generic_message = "native code panicked without a message";
 
-PyObject* panic_type = nullptr;  // created on the first failure, never released
+Once<PyObject> panic_type;  // created on the first failure, never released
 
 PyObject* panic_exception_type() {
-  if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
-                                           PyExc_BaseException, nullptr);
-    if (panic_type == nullptr) Py_FatalError("Failed to initialize new exception type.");
-  }
-  return panic_type;
+  return panic_type.get([] {
+    PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_doc,
+                                               PyExc_BaseException, nullptr);
+    if (type == nullptr) Py_FatalError("Failed to initialize new exception type.");
+    return type;
+  });
 }
 
 void write_diagnostic(const std::string& thread, const std::string& location,
@@ -91,7 +92,8 @@ void fail_with_pending_error(std::string message) {
 }
 
 void resume_if_panic() {
-  if (panic_type == nullptr || !PyErr_ExceptionMatches(panic_type)) return;
+  PyObject* type = panic_type.peek();
+  if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
   PyObject* raised = PyErr_GetRaisedException();
   std::fprintf(stderr,
                "--- tamrix is resuming a panic after fetching a PanicException from Python. "

@@ -57,8 +57,14 @@ def rad_lat(x):
     return s + R[0]
 
 
+def times(a, b):
+    """a * b as the C product a * b gives it when both are NaN: a's NaN. Python's own
+    `*` keeps either one, depending on how the interpreter was compiled."""
+    return a * 1.0 if math.isnan(a) and math.isnan(b) else a * b
+
+
 def arc_lon(lon, lat):
-    return ((cos(lat * DEG) * rad_lat(lat)) * lon) * DEG
+    return times(times(cos(lat * DEG), rad_lat(lat)), lon) * DEG
 
 
 EDGE_LATS = [0.0, 1.0, 45.0, 89.99999999999999, 90.0, 90.00000000000001, 100.0, 180.0, 1e3, 1e-200]

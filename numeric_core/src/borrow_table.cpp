@@ -95,6 +95,7 @@ bool conflicts(const Key& a, const Key& b) noexcept {
 }
 
 int Table::acquire_shared(std::uintptr_t owner, const Key& key) {
+  std::lock_guard lock(mutex_);
   if (Keys* keys = keys_of(owner)) {
     if (auto entry = keys->find(key); entry != keys->end()) {
       std::int64_t& count = entry->second;
@@ -109,6 +110,7 @@ int Table::acquire_shared(std::uintptr_t owner, const Key& key) {
 }
 
 int Table::acquire_exclusive(std::uintptr_t owner, const Key& key) {
+  std::lock_guard lock(mutex_);
   if (Keys* keys = keys_of(owner)) {
     if (keys->contains(key) || any_conflict(*keys, key, /*exclusive_only=*/false)) {
       return already_borrowed;
@@ -119,6 +121,7 @@ int Table::acquire_exclusive(std::uintptr_t owner, const Key& key) {
 }
 
 void Table::release_shared(std::uintptr_t owner, const Key& key) noexcept {
+  std::lock_guard lock(mutex_);
   Keys* keys = keys_of(owner);
   if (keys == nullptr) return;
   auto entry = keys->find(key);
@@ -127,6 +130,7 @@ void Table::release_shared(std::uintptr_t owner, const Key& key) noexcept {
 }
 
 void Table::release_exclusive(std::uintptr_t owner, const Key& key) noexcept {
+  std::lock_guard lock(mutex_);
   Keys* keys = keys_of(owner);
   if (keys == nullptr) return;
   auto entry = keys->find(key);
@@ -135,6 +139,7 @@ void Table::release_exclusive(std::uintptr_t owner, const Key& key) noexcept {
 }
 
 std::int64_t Table::count(std::uintptr_t owner, const Key& key) const noexcept {
+  std::lock_guard lock(mutex_);
   auto found = owners_.find(owner);
   if (found == owners_.end()) return 0;
   auto entry = found->second.find(key);

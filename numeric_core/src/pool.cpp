@@ -69,7 +69,14 @@ class Pool {
   static bool pop_back(Queue& queue, Piece& out);
   static bool pop_front(Queue& queue, Piece& out);
 
+  // Whether the thread is one of this pool's workers. (Not a thread_local
+  // mark: LeakSanitizer's exit-time scan trips over the dynamic TLS of a
+  // loaded module.)
+  bool is_worker(pthread_t thread) const noexcept;
+
   std::vector<std::unique_ptr<Queue>> queues_;
+  // Filled by start(), before any job exists; read only by workers running one.
+  std::vector<pthread_t> workers_;
   Queue injected_;
   // Bumped whenever work is published; sleeping workers wait on it.
   std::atomic<std::uint32_t> work_epoch_{0};
@@ -86,6 +93,7 @@ struct WorkerStart {
 
 Pool::Pool(std::size_t threads) {
   queues_.reserve(threads);
+  workers_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i) queues_.push_back(std::make_unique<Queue>());
 }
 
@@ -105,7 +113,11 @@ void Pool::start() {
     auto* start = new WorkerStart{this, static_cast<int>(i)};
     pthread_t thread;
     error = pthread_create(&thread, &attr, &Pool::thread_main, start);
-    if (error != 0) delete start;
+    if (error != 0) {
+      delete start;
+    } else {
+      workers_.push_back(thread);  // reserved: no allocation
+    }
   }
   pthread_attr_destroy(&attr);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -209,8 +221,19 @@ void Pool::execute(int self, Piece piece) {
   }
 }
 
+bool Pool::is_worker(pthread_t thread) const noexcept {
+  return std::any_of(workers_.begin(), workers_.end(),
+                     [thread](pthread_t worker) { return pthread_equal(worker, thread) != 0; });
+}
+
 void Pool::run(std::size_t n, RangeFn body) {
   if (n == 0) return;
+  if (is_worker(pthread_self())) {
+    // This worker is already inside a job that occupies the pool; the range
+    // is evaluated here, which gives the same results.
+    body(0, n);
+    return;
+  }
   Job job(body, n);
   push(injected_, Piece{&job, 0, n, size(), external_thread});
   for (;;) {

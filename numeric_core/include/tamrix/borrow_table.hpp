@@ -11,6 +11,7 @@
 #include <compare>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <span>
 #include <unordered_map>
 
@@ -46,6 +47,9 @@ Key key_of(std::uintptr_t data, std::span<const std::intptr_t> shape,
 // other. Never false when they do share one.
 bool conflicts(const Key& a, const Key& b) noexcept;
 
+// Safe to use from several threads at once: the participating modules call it
+// from whichever Python thread runs them, with no interpreter lock in a
+// free-threaded interpreter.
 class Table {
  public:
   // Each returns `borrowed` or `already_borrowed`; they throw std::bad_alloc
@@ -68,6 +72,7 @@ class Table {
   void insert(std::uintptr_t owner, const Key& key, std::int64_t count);
   void erase(std::uintptr_t owner, Keys& keys, Keys::iterator entry) noexcept;
 
+  mutable std::mutex mutex_;  // guards owners_; held only briefly, never around a call out
   std::unordered_map<std::uintptr_t, Keys> owners_;
 };
 

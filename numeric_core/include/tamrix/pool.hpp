@@ -46,6 +46,11 @@ void ensure_started();
 // Runs body over [0, n) on the pool and blocks until every index is done. The
 // first exception thrown by body is rethrown here after the pieces already
 // running have finished; pieces not yet started are skipped.
+//
+// Any number of threads may call it at once: each job is queued on its own
+// and each caller waits for its own job only. Called on a worker of the pool
+// (a body that itself runs a job), it evaluates body on that worker instead:
+// a worker blocked on the pool could wait for itself.
 void run(std::size_t n, RangeFn body);
 
 // One pool-size variable: its value, or nothing when it is absent or not a
