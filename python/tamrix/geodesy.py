@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any, overload
 
 from . import _units
+from ._docs import shared_docs
 from ._elementwise import Quantity, evaluate, register
 from ._typing import ArrayIn, DataArrayIn, DTypeLike, FloatArray, QuantityIn, Scalar
 
@@ -36,6 +37,7 @@ def arc_lat_wgs84(lat: DataArrayIn, *, dtype: DTypeLike = None) -> xarray.DataAr
 def arc_lat_wgs84(lat: QuantityIn, *, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
 @overload
 def arc_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def arc_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
     """Meridian arc length in metres from the equator to a latitude, on WGS84.
 
@@ -45,21 +47,13 @@ def arc_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
     ----------
     lat : float or array_like
         Latitude, degrees north.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Meridian arc length, m.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -94,6 +88,7 @@ def arc_lon_wgs84(lon: QuantityIn, lat: QuantityIn, *, dtype: DTypeLike = None
                   ) -> pint.Quantity[Any]: ...
 @overload
 def arc_lon_wgs84(lon: Any, lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def arc_lon_wgs84(lon: Any, lat: Any, *, dtype: DTypeLike = None) -> Any:
     """Length in metres of an arc of longitude along a parallel, on WGS84.
 
@@ -106,21 +101,13 @@ def arc_lon_wgs84(lon: Any, lat: Any, *, dtype: DTypeLike = None) -> Any:
         Extent of the arc in longitude, degrees.
     lat : float or array_like
         Latitude of the parallel, degrees north.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Arc length, m.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -153,6 +140,7 @@ def rad_lat_wgs84(lat: DataArrayIn, *, dtype: DTypeLike = None) -> xarray.DataAr
 def rad_lat_wgs84(lat: QuantityIn, *, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
 @overload
 def rad_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def rad_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
     """Radius in metres of the WGS84 meridian ellipse at a latitude.
 
@@ -160,21 +148,13 @@ def rad_lat_wgs84(lat: Any, *, dtype: DTypeLike = None) -> Any:
     ----------
     lat : float or array_like
         Latitude, degrees north.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Radius, m.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------

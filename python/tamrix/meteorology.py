@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from . import _cf, _units
+from ._docs import shared_docs
 from ._dispatch import distinct_bits, grouped, kernel, take
 from ._elementwise import Quantity, evaluate, register
 from ._humidity import humidity
@@ -100,6 +101,7 @@ def relhum(temperature: QuantityIn, mixing_ratio: QuantityIn | None = None,
 def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
            specific_humidity: Any = None, nan_policy: str = "floor", keep_attrs: bool | None = None,
            name: str | None = None, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
            specific_humidity: Any = None, nan_policy: str = "floor", keep_attrs: bool | None = None,
            name: str | None = None, dtype: DTypeLike = None) -> Any:
@@ -114,11 +116,7 @@ def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
     place; ``nan_policy="propagate"`` gives NaN wherever an input is NaN, so
     missing data stays missing.
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -142,21 +140,13 @@ def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
         ``standard_name``, ``long_name`` and ``units`` replace theirs.
     name : str, optional
         Name of a DataArray result (default: the function's name).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Relative humidity, %.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -210,6 +200,7 @@ def relhum_ice(temperature: QuantityIn, mixing_ratio: QuantityIn | None = None,
 def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
                specific_humidity: Any = None, keep_attrs: bool | None = None,
                name: str | None = None, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
                specific_humidity: Any = None, keep_attrs: bool | None = None,
                name: str | None = None, dtype: DTypeLike = None) -> Any:
@@ -219,11 +210,7 @@ def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None,
     (exponential) formula of temperature; no floor, no cap, and NaN in gives NaN
     out.
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -245,21 +232,13 @@ def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None,
         ``standard_name``, ``long_name`` and ``units`` replace theirs.
     name : str, optional
         Name of a DataArray result (default: the function's name).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Relative humidity over ice, %.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -311,6 +290,7 @@ def relhum_water(temperature: QuantityIn, mixing_ratio: QuantityIn | None = None
 def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
                  specific_humidity: Any = None, keep_attrs: bool | None = None,
                  name: str | None = None, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
                  specific_humidity: Any = None, keep_attrs: bool | None = None,
                  name: str | None = None, dtype: DTypeLike = None) -> Any:
@@ -320,11 +300,7 @@ def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = Non
     (exponential) formula of temperature; no floor, no cap, and NaN in gives NaN
     out.
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -346,21 +322,13 @@ def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = Non
         ``standard_name``, ``long_name`` and ``units`` replace theirs.
     name : str, optional
         Name of a DataArray result (default: the function's name).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Relative humidity over liquid water, %.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -403,6 +371,7 @@ def dewtemp(temperature: QuantityIn, relative_humidity: QuantityIn, *,
 @overload
 def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None = None,
             name: str | None = None, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None = None,
             name: str | None = None, dtype: DTypeLike = None) -> Any:
     """Dew point temperature in K from temperature and relative humidity.
@@ -410,11 +379,7 @@ def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None
     Inverts the Clausius-Clapeyron relation with a latent heat of vaporisation
     that falls linearly with temperature.
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -428,21 +393,13 @@ def dewtemp(temperature: Any, relative_humidity: Any, *, keep_attrs: bool | None
         ``standard_name``, ``long_name`` and ``units`` replace theirs.
     name : str, optional
         Name of a DataArray result (default: the function's name).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Dew point temperature, K.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     References
     ----------
@@ -485,6 +442,7 @@ def heat_index(temperature: QuantityIn, relative_humidity: QuantityIn,
 def heat_index(temperature: Any, relative_humidity: Any, alternate_coeffs: bool | np.bool_ = False,
                *, keep_attrs: bool | None = None, name: str | None = None, dtype: DTypeLike = None
                ) -> Any: ...
+@shared_docs
 def heat_index(temperature: Any, relative_humidity: Any, alternate_coeffs: bool | np.bool_ = False,
                *, keep_attrs: bool | None = None, name: str | None = None, dtype: DTypeLike = None
                ) -> Any:
@@ -496,11 +454,7 @@ def heat_index(temperature: Any, relative_humidity: Any, alternate_coeffs: bool 
     alternate regression coefficients (threshold 70 °F, no adjustments) for
     every element.
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -516,21 +470,13 @@ def heat_index(temperature: Any, relative_humidity: Any, alternate_coeffs: bool 
         ``standard_name``, ``long_name`` and ``units`` replace theirs.
     name : str, optional
         Name of a DataArray result (default: the function's name).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Heat index, °F.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     References
     ----------
@@ -565,6 +511,7 @@ def max_daylight(jday: QuantityIn, lat: QuantityIn, *, dtype: DTypeLike = None
                  ) -> pint.Quantity[Any]: ...
 @overload
 def max_daylight(jday: Any, lat: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def max_daylight(jday: Any, lat: Any, *, dtype: DTypeLike = None) -> Any:
     """Maximum daylight duration in hours for a day of the year and a latitude.
 
@@ -580,21 +527,13 @@ def max_daylight(jday: Any, lat: Any, *, dtype: DTypeLike = None) -> Any:
         Day of the year (1 is 1 January).
     lat : float or array_like
         Latitude, degrees north.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Maximum daylight duration, hours.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     References
     ----------
@@ -628,6 +567,7 @@ def psychrometric_constant(pressure: QuantityIn, *, dtype: DTypeLike = None
                            ) -> pint.Quantity[Any]: ...
 @overload
 def psychrometric_constant(pressure: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def psychrometric_constant(pressure: Any, *, dtype: DTypeLike = None) -> Any:
     """Psychrometric constant in kPa/°C from atmospheric pressure in kPa.
 
@@ -637,21 +577,13 @@ def psychrometric_constant(pressure: Any, *, dtype: DTypeLike = None) -> Any:
     ----------
     pressure : float or array_like
         Atmospheric pressure, kPa.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Psychrometric constant, kPa/°C.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     References
     ----------
@@ -683,6 +615,7 @@ def saturation_vapor_pressure(temperature: QuantityIn, *, dtype: DTypeLike = Non
                               ) -> pint.Quantity[Any]: ...
 @overload
 def saturation_vapor_pressure(temperature: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def saturation_vapor_pressure(temperature: Any, *, dtype: DTypeLike = None) -> Any:
     """Saturation vapour pressure over water in kPa from temperature in °F.
 
@@ -693,21 +626,13 @@ def saturation_vapor_pressure(temperature: Any, *, dtype: DTypeLike = None) -> A
     ----------
     temperature : float or array_like
         Air temperature, °F.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Saturation vapour pressure, kPa.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -744,6 +669,7 @@ def saturation_vapor_pressure_slope(temperature: QuantityIn, *, dtype: DTypeLike
                                     ) -> pint.Quantity[Any]: ...
 @overload
 def saturation_vapor_pressure_slope(temperature: Any, *, dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def saturation_vapor_pressure_slope(temperature: Any, *, dtype: DTypeLike = None) -> Any:
     """Slope of the saturation vapour pressure curve in kPa/°C from temperature in °F.
 
@@ -754,21 +680,13 @@ def saturation_vapor_pressure_slope(temperature: Any, *, dtype: DTypeLike = None
     ----------
     temperature : float or array_like
         Air temperature, °F.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Slope of the saturation vapour pressure curve, kPa/°C.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------

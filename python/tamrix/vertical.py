@@ -18,6 +18,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from . import _units
+from ._docs import shared_docs
 from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real,
                         column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
                         is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take,
@@ -75,6 +76,7 @@ def temp_extrapolate(t_bot: QuantityIn, lev: QuantityIn, p_sfc: QuantityIn, ps: 
 @overload
 def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                      dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                      dtype: DTypeLike = None) -> Any:
     """Temperature in K at a pressure level below the ground.
@@ -84,11 +86,7 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
     corrections for high terrain and warm surfaces (the ECMWF scheme of
     Trenberth et al. [1]_).
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -105,21 +103,13 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
         Surface pressure.
     phi_sfc : float or array_like
         Surface geopotential, m2 s-2 (not a height).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Temperature at `lev`, K.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -160,6 +150,7 @@ def geo_height_extrapolate(t_bot: QuantityIn, lev: QuantityIn, p_sfc: QuantityIn
 @overload
 def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                            dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                            dtype: DTypeLike = None) -> Any:
     """Geopotential height in m at a pressure level below the ground.
@@ -169,11 +160,7 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
     corrections for high terrain and warm surfaces (the ECMWF scheme of
     Trenberth et al. [1]_).
 
-    All value arguments broadcast together (DataArrays by dimension name).
-    DataArray and pint inputs are converted to the required units first (a
-    ``units`` attribute naming another unit is converted with pint, an
-    impossible one raises ValueError); plain numbers and arrays are taken to be
-    in the units stated.
+    [[broadcast]]
 
     Parameters
     ----------
@@ -190,21 +177,13 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
         Surface pressure.
     phi_sfc : float or array_like
         Surface geopotential, m2 s-2 (not a height).
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
     float, ndarray, DataArray or Quantity
         Geopotential height of `lev`, m.
-        Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-        sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-        array, DataArrays a DataArray (dimensions and coordinates kept, CF
-        attributes set), pint quantities a Quantity.
+        [[kinds]]
 
     See Also
     --------
@@ -384,6 +363,7 @@ def delta_pressure(pressure_lev: xarray.DataArray | ArrayIn,
 def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
                    axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None
                    ) -> Any: ...
+@shared_docs
 def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any = None, *,
                    axis: int | None = None, dim: str | None = None, dtype: DTypeLike = None) -> Any:
     """Pressure thickness of the layer each level represents.
@@ -422,12 +402,7 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
         `pressure_lev`, else "lev"). A level field keeps its dimension order; a
         1-D `pressure_lev` puts the level dimension after the time dimension of
         `surface_pressure` ((time, lev, lat, lon)), or first when it has none.
-    dtype : data-type, optional
-        Type of the result's values. Default: the NumPy result type of the array
-        arguments (float32 in, float32 out; Python numbers and lists do not
-        count), float64 for integer or boolean input. The kernel computes in
-        float64 either way; inputs and results that need converting are converted
-        block by block, never whole.
+    [[dtype]]
 
     Returns
     -------
