@@ -248,16 +248,15 @@ double relhum_water_point(double t, double w, double p) {
   return out;
 }
 
+// One input, so one NaN at most: every compiled copy of these gives the same
+// bits, and the C library's exp gives the vector path's, so the scalar forms
+// skip the padded vector step.
 double saturation_vapor_pressure_point(double temperature_f) {
-  double out;
-  saturation_vapor_pressure(&temperature_f, &out, 1);
-  return out;
+  return met::saturation_vapor_pressure(temperature_f);
 }
 
 double saturation_vapor_pressure_slope_point(double temperature_f) {
-  double out;
-  saturation_vapor_pressure_slope(&temperature_f, &out, 1);
-  return out;
+  return met::saturation_vapor_pressure_slope(temperature_f);
 }
 
 double temp_extrapolate_point(double t_bot, double lev, double p_sfc, double ps, double phi_sfc) {

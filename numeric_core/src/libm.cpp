@@ -224,12 +224,15 @@ void log_n_scalar(const double* in, double* out, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) out[k] = std::log(in[k]);
 }
 
+// Fewer values than one vector (a scalar call, the end of a run) go to the
+// C library directly: the vector path gives the same bits, and padding a
+// vector for them costs a scalar call more than the call itself.
 void exp_n(const double* in, double* out, std::size_t n) {
-  (status().vector ? exp_n_vector : exp_n_scalar)(in, out, n);
+  (n >= 4 && status().vector ? exp_n_vector : exp_n_scalar)(in, out, n);
 }
 
 void log_n(const double* in, double* out, std::size_t n) {
-  (status().vector ? log_n_vector : log_n_scalar)(in, out, n);
+  (n >= 4 && status().vector ? log_n_vector : log_n_scalar)(in, out, n);
 }
 
 }  // namespace tamrix::libm
