@@ -249,7 +249,9 @@ void Pool::run(std::size_t n, RangeFn body) {
 struct Global {
   std::mutex mutex;
   bool attempted = false;
-  Pool* pool = nullptr;
+  // Published once the pool has started, so that every later call finds it
+  // without taking the mutex (calls from many threads would queue on it).
+  std::atomic<Pool*> pool{nullptr};
   std::string error;
 };
 
@@ -269,6 +271,7 @@ Global& global() {
 
 Pool& instance() {
   Global& g = global();
+  if (Pool* ready = g.pool.load(std::memory_order_acquire)) return *ready;
   std::lock_guard lock(g.mutex);
   if (!g.attempted) {
     g.attempted = true;
@@ -279,15 +282,16 @@ Pool& instance() {
       auto pool = std::make_unique<Pool>(configured_size());
       Pool* candidate = pool.get();
       pool.release()->start();  // leaked on failure: started workers still use it
-      g.pool = candidate;
+      g.pool.store(candidate, std::memory_order_release);
     } catch (const Failure& failure) {
       g.error = failure.what();
     } catch (const std::exception& e) {
       g.error = std::string(not_initialized) + " " + e.what();
     }
   }
-  if (g.pool == nullptr) throw Failure(g.error);
-  return *g.pool;
+  Pool* pool = g.pool.load(std::memory_order_relaxed);
+  if (pool == nullptr) throw Failure(g.error);
+  return *pool;
 }
 
 std::optional<std::size_t> read_unsigned(const std::string& text) {
