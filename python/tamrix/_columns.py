@@ -14,6 +14,7 @@ from typing import Any
 
 import numpy as np
 
+from ._docs import shared_docs
 from ._dispatch import as_numpy
 from ._typing import ArrayIn, FloatArray
 from .vertical import interp_to_levels
@@ -44,6 +45,7 @@ def _flat(name: str, value: Any, nlev_in: int, ncols: int) -> np.ndarray:
     return array
 
 
+@shared_docs
 def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayIn, nlev_in: int,
                         ncols: int) -> FloatArray:
     """Linear interpolation of columns given one after the other, checked.
@@ -89,9 +91,7 @@ def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayI
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-       interpolation and truncation of model-coordinate data", NCAR
-       Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
 
     Examples
     --------

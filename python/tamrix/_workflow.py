@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from . import _cf, _units
+from ._docs import shared_docs
 from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real, common_kind,
                         is_dataarray, is_dask_array, kernel, kind_of, label, rechunk_core,
                         whole_axis)
@@ -182,6 +183,7 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any
                        new_dim: str = "plev", method: str = "log", extrapolate: bool = False,
                        variable: str | None = None, t_bot: Any = None, phi_sfc: Any = None,
                        keep_attrs: bool | None = None, name: str | None = None) -> Any: ...
+@shared_docs
 def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any,
                        p0: float = 100000.0, *, dim: str = "lev", axis: int | None = None,
                        new_dim: str = "plev", method: str = "log", extrapolate: bool = False,
@@ -262,9 +264,7 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-           interpolation and truncation of model-coordinate data", NCAR
-           Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
     .. [2] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
            conserving vertical finite-difference scheme and hybrid vertical
            coordinates", Mon. Wea. Rev. 109, 758-766, 1981.

@@ -81,28 +81,11 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
                      dtype: DTypeLike = None) -> Any:
     """Temperature in K at a pressure level below the ground.
 
-    A surface temperature is estimated from `t_bot` with the standard lapse
-    rate of 6.5 K/km, then a series in ln(lev / ps) is evaluated, with
-    corrections for high terrain and warm surfaces (the ECMWF scheme of
-    Trenberth et al. [1]_).
+    [[extrapolation_method]]
 
     [[broadcast]]
 
-    Parameters
-    ----------
-    t_bot : float or array_like
-        Temperature at the lowest model level, K.
-    lev : float or array_like
-        Pressure of the level to extrapolate to (below the ground), in the unit
-        of `p_sfc` and `ps`. Give it an axis of its own (e.g.
-        ``levels[:, None, None]`` against (lat, lon) fields) to extrapolate to
-        several levels at once; arrays cost one kernel call per distinct level.
-    p_sfc : float or array_like
-        Pressure of the lowest model level, the level of `t_bot`.
-    ps : float or array_like
-        Surface pressure.
-    phi_sfc : float or array_like
-        Surface geopotential, m2 s-2 (not a height).
+    [[extrapolation_parameters]]
     [[dtype]]
 
     Returns
@@ -117,9 +100,7 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any, *,
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-           interpolation and truncation of model-coordinate data", NCAR
-           Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
 
     Examples
     --------
@@ -155,28 +136,11 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
                            dtype: DTypeLike = None) -> Any:
     """Geopotential height in m at a pressure level below the ground.
 
-    A surface temperature is estimated from `t_bot` with the standard lapse
-    rate of 6.5 K/km, then a series in ln(lev / ps) is evaluated, with
-    corrections for high terrain and warm surfaces (the ECMWF scheme of
-    Trenberth et al. [1]_).
+    [[extrapolation_method]]
 
     [[broadcast]]
 
-    Parameters
-    ----------
-    t_bot : float or array_like
-        Temperature at the lowest model level, K.
-    lev : float or array_like
-        Pressure of the level to extrapolate to (below the ground), in the unit
-        of `p_sfc` and `ps`. Give it an axis of its own (e.g.
-        ``levels[:, None, None]`` against (lat, lon) fields) to extrapolate to
-        several levels at once; arrays cost one kernel call per distinct level.
-    p_sfc : float or array_like
-        Pressure of the lowest model level, the level of `t_bot`.
-    ps : float or array_like
-        Surface pressure.
-    phi_sfc : float or array_like
-        Surface geopotential, m2 s-2 (not a height).
+    [[extrapolation_parameters]]
     [[dtype]]
 
     Returns
@@ -191,9 +155,7 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-           interpolation and truncation of model-coordinate data", NCAR
-           Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
 
     Examples
     --------
@@ -417,9 +379,7 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-           interpolation and truncation of model-coordinate data", NCAR
-           Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
 
     Examples
     --------
@@ -579,6 +539,7 @@ def interp_to_levels(data: xarray.DataArray | ArrayIn, coord: xarray.DataArray |
 def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
                      dim: str | None = None, new_dim: str | None = None, log: bool = False,
                      dtype: DTypeLike = None) -> Any: ...
+@shared_docs
 def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None = None,
                      dim: str | None = None, new_dim: str | None = None, log: bool = False,
                      dtype: DTypeLike = None) -> Any:
@@ -635,9 +596,7 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any, *, axis: int | None
 
     References
     ----------
-    .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
-           interpolation and truncation of model-coordinate data", NCAR
-           Technical Note NCAR/TN-396+STR, 1993.
+    [[trenberth]]
 
     Examples
     --------
