@@ -19,11 +19,11 @@ import operator
 
 import numpy as np
 import pytest
-from formulas import PANIC, Error, reference
+from reference import PANIC, Error, reference
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from signatures import FUNCTIONS, KINDS, parameters, valid_arguments
-from test_differential import EXAMPLES, assert_outcome, outcome
+from reference import EXAMPLES, assert_outcome, outcome
 
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError)
 

@@ -13,9 +13,11 @@ floats, or an `Error` naming the exception type and the acceptable messages.
 import ctypes
 import ctypes.util
 import math
+import os
 from dataclasses import dataclass
 
 import numpy as np
+from bitwise import assert_matches_formula
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
 
@@ -427,3 +429,33 @@ def reference(name, args, params=None):
     if name in ELEMENTWISE:
         return elementwise(name, args, params)
     return OTHER_ARRAY[name](*args)
+
+
+# TAMRIX_EXAMPLES=2000 (say) makes a deeper search than the one CI runs.
+EXAMPLES = int(os.environ.get("TAMRIX_EXAMPLES", "60"))
+
+
+def outcome(function, *args):
+    try:
+        return function(*args)
+    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
+        return error
+
+
+def assert_outcome(actual, expected):
+    """`actual` (a result or the exception raised) matches the transcription."""
+    if isinstance(expected, Error):
+        assert isinstance(actual, BaseException), f"expected {expected}, got {actual!r}"
+        kind = type(actual).__name__ if expected.type == PANIC else type(actual)
+        assert kind == expected.type, repr(actual)
+        assert expected.messages is None or str(actual) in expected.messages, str(actual)
+        return
+    assert not isinstance(actual, BaseException), f"unexpected {actual!r}"
+    if isinstance(expected, list):
+        assert isinstance(actual, np.ndarray) and actual.dtype == np.float64 and actual.ndim == 1
+        assert actual.shape == (len(expected),)
+        if not expected:
+            return
+    else:
+        assert type(actual) is float
+    assert_matches_formula(actual, expected)

@@ -4,7 +4,7 @@ behind, whatever it does to the arrays already accepted."""
 
 import numpy as np
 import pytest
-from test_borrow import COUNTING_RECORD, assert_free, record  # noqa: F401  (fixture)
+from borrowing import COUNTING_RECORD, assert_free
 
 import _tamrix_rs
 

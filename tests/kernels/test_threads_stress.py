@@ -14,8 +14,8 @@ import threading
 import numpy as np
 import pytest
 from signatures import FUNCTIONS, KINDS, valid_arguments
-from test_borrow import FOREIGN_RECORD
-from test_leaks import assert_not_borrowed, borrow_record
+from borrowing import FOREIGN_RECORD
+from borrowing import assert_not_borrowed, borrow_record
 
 THREADS = 8
 ROUNDS = 3

@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import baselines  # noqa: E402
 import bench  # noqa: E402
 

@@ -5,7 +5,8 @@ import math
 import numpy as np
 import pytest
 from bitwise import SPECIAL_VALUES, assert_same_bits
-from meteo_math import assert_matches_formula, around, grid, wide_random
+from bitwise import assert_matches_formula
+from support import around, grid, wide_random
 
 import _tamrix_rs
 

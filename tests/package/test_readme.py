@@ -7,9 +7,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from support import run_python
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 # An example may use what the extras install; without them it is skipped.
 OPTIONAL = ("xarray", "dask", "distributed", "pint", "matplotlib", "numexpr", "metpy")
 FENCE = re.compile(r"^(?P<indent>[ \t]*)```python[ \t]*\n(?P<code>.*?)^(?P=indent)```",

@@ -16,7 +16,7 @@ import sys
 import numpy as np
 import pytest
 from signatures import EQUAL_LENGTHS, FUNCTIONS, KINDS, parameters, valid_arguments
-from test_borrow import REGISTRY, Record, capsule_pointer, core_multiarray
+from borrowing import assert_not_borrowed, borrow_record
 
 PANIC = "PanicException"
 CALLS = 1000
@@ -86,20 +86,6 @@ def call(function, args, kwargs):
     except BaseException as error:  # noqa: B036 - PanicException is a BaseException
         return type(error).__name__
     return None
-
-
-def borrow_record():
-    FUNCTIONS["psychrometric_constant_array"](np.ones(1))  # publishes the table
-    capsule = getattr(core_multiarray(), REGISTRY)
-    return Record.from_address(capsule_pointer(capsule, REGISTRY.encode()))
-
-
-def assert_not_borrowed(record, objects, label):
-    """Every call ended its borrows: another module may borrow the memory exclusively."""
-    for o in objects:
-        if isinstance(o, np.ndarray) and o.flags.writeable:
-            assert record.acquire_mut(record.flags, o) == 0, label
-            record.release_mut(record.flags, o)
 
 
 def repeat(function, args, kwargs, times):

@@ -1,6 +1,5 @@
 """Internal failures surface as PanicException, never as a crash."""
 
-import pytest
 
 NUMPY_BLOCKED = """
 import sys

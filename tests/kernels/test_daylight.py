@@ -6,7 +6,9 @@ import tempfile
 import numpy as np
 import pytest
 from bitwise import SPECIAL_VALUES, assert_same_bits
-from meteo_math import acos, around, assert_matches_formula, sin, tan, wide_random
+from bitwise import assert_matches_formula
+from reference import acos, sin, tan
+from support import around, wide_random
 
 import _tamrix_rs
 

@@ -18,11 +18,10 @@ import pytest
 from bitwise import assert_same_bits
 from libm_inputs import exp_batch, log_batch
 
-import _tamrix_rs
 import tamrix
 from tamrix import _libm
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 needs_vector = pytest.mark.skipif(not _libm.vector_supported(), reason="no AVX2/FMA on this CPU")
 BATCHES = {"exp": exp_batch, "log": log_batch}
 

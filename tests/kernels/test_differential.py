@@ -9,25 +9,24 @@ the calling thread (short arrays) and split over the worker pool (long ones).
 """
 
 import math
-import os
 import struct
 from dataclasses import dataclass
 
 import numpy as np
 import pytest
 from bitwise import assert_same_bits
-from formulas import ELEMENTWISE, INV_G, PANIC, SCALAR, Error, reference, sin, tan
+from reference import (ELEMENTWISE, EXAMPLES, INV_G, SCALAR, assert_outcome, outcome, reference,
+                       sin, tan)
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from meteo_math import around, assert_matches_formula
+from bitwise import assert_matches_formula
+from support import around
 
 import _tamrix_rs
 
 SUBMODULES = [getattr(_tamrix_rs, name) for name in _tamrix_rs.__all__]
 FUNCTIONS = {name: getattr(m, name) for m in SUBMODULES for name in m.__all__}
 
-# TAMRIX_EXAMPLES=2000 (say) makes a deeper search than the one CI runs.
-EXAMPLES = int(os.environ.get("TAMRIX_EXAMPLES", "60"))
 examples = settings(max_examples=EXAMPLES, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow])
 
@@ -151,32 +150,6 @@ def rows(name):
     if name in COUPLED:
         return st.one_of(plain_rows(name), COUPLED[name])
     return plain_rows(name)
-
-
-def outcome(function, *args):
-    try:
-        return function(*args)
-    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
-        return error
-
-
-def assert_outcome(actual, expected):
-    """`actual` (a result or the exception raised) matches the transcription."""
-    if isinstance(expected, Error):
-        assert isinstance(actual, BaseException), f"expected {expected}, got {actual!r}"
-        kind = type(actual).__name__ if expected.type == PANIC else type(actual)
-        assert kind == expected.type, repr(actual)
-        assert expected.messages is None or str(actual) in expected.messages, str(actual)
-        return
-    assert not isinstance(actual, BaseException), f"unexpected {actual!r}"
-    if isinstance(expected, list):
-        assert isinstance(actual, np.ndarray) and actual.dtype == np.float64 and actual.ndim == 1
-        assert actual.shape == (len(expected),)
-        if not expected:
-            return
-    else:
-        assert type(actual) is float
-    assert_matches_formula(actual, expected)
 
 
 def as_array(values):

@@ -1,6 +1,5 @@
 """Argument binding, conversion and array acceptance: messages and order of checks."""
 
-import math
 
 import numpy as np
 import pytest
