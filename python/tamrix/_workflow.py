@@ -288,8 +288,10 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any, new_levels: Any
                          f"({a.size} != {b.size})")
     pascals, shown, symbol = _targets(new_levels)
     registry = data._REGISTRY if _units.is_quantity(data) else None
-    data_units = (f"{data.units:~}" if registry is not None else None)
     unit = _DATA_UNITS[kind_name]
+    # The result is in the unit its values are in: the kernel's for
+    # temperature and height, the data's own for other variables.
+    data_units = (unit.pint_name if unit is not None else f"{data.units:~}") if registry else None
     data = (_units.convert(_FUNCTION, "data", data, unit) if unit is not None
             else _strip(data))
     ps = _units.convert(_FUNCTION, "ps", ps, _units.PASCAL)

@@ -140,3 +140,19 @@ def test_hybrid_to_pressure_errors(kwargs, error, match):
     ta, p, ps, hyam, hybm = model()
     with pytest.raises(error, match=match):
         tamrix.hybrid_to_pressure(ta, ps, hyam, hybm, [85000.0], **kwargs)
+
+
+@pytest.mark.parametrize("units, variable, expected_units", [
+    ("degC", "temperature", "kelvin"), ("km", "geopotential", "meter"),
+    ("g/kg", "other", "gram / kilogram")])
+def test_hybrid_to_pressure_quantities_carry_the_unit_of_their_values(units, variable,
+                                                                      expected_units):
+    pint = pytest.importorskip("pint")
+    ta, p, ps, hyam, hybm = model()
+    values = ta.values  # K, m or g/kg: the unit of the result
+    given = {"degC": values - 273.15, "km": values * 1e-3, "g/kg": values}[units]
+    result = tamrix.hybrid_to_pressure(pint.UnitRegistry().Quantity(given, units), ps.values,
+                                       hyam, hybm, [85000.0, 50000.0], axis=1, variable=variable)
+    assert str(result.units) == expected_units
+    np.testing.assert_allclose(result.magnitude, tamrix.hybrid_to_pressure(
+        values, ps.values, hyam, hybm, [85000.0, 50000.0], axis=1), rtol=1e-12)
