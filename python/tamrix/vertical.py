@@ -394,6 +394,16 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
     function = "delta_pressure"
     values = (pressure_lev, surface_pressure, pressure_top)
     out_dtype = result_dtype(function, values, dtype)
+    quantity = next((v for v in values if _units.is_quantity(v)), None)
+    if any(_units.has_pint_units(v) for v in values):
+        # Converted to the first one's unit; a plain result is put back in it.
+        (pressure_lev, surface_pressure, pressure_top), symbol = _units.strip(
+            function, [("pressure_lev", pressure_lev), ("surface_pressure", surface_pressure),
+                       ("pressure_top", pressure_top)])
+        if quantity is not None and not any(is_dataarray(v) for v in values):
+            result = delta_pressure(pressure_lev, surface_pressure, pressure_top, axis=axis,
+                                    dim=dim, dtype=out_dtype)
+            return quantity._REGISTRY.Quantity(result, symbol)
     if any(is_dataarray(v) for v in values):
         if axis is not None:
             raise TypeError(f"{function}: give the level dimension of DataArrays by name (dim=)")

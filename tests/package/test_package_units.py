@@ -192,3 +192,15 @@ def test_the_kernels_spelling_needs_no_pint(python_subprocess):
         "True True [100.0, 200.0]",
         "f: t has units 'degC', but it must be in kelvin ('K'); install pint to have it "
         "converted, or convert it first", "False"]
+
+
+def test_delta_pressure_converts_pint_quantities_to_one_unit():
+    levels = np.array([100.0, 200.0, 300.0, 400.0, 500.0])
+    result = tamrix.delta_pressure(ureg.Quantity(levels, "hPa"),
+                                   ureg.Quantity(np.array([45000.0, 60000.0]), "Pa"), axis=-1)
+    assert str(result.units) == "hectopascal"
+    assert_same_bits(result.magnitude, tamrix.delta_pressure(levels, np.array([450.0, 600.0]),
+                                                             axis=-1))
+    backed = tamrix.delta_pressure(xr.DataArray(ureg.Quantity(levels, "hPa"), dims="lev"),
+                                   field([45000.0, 60000.0], "Pa"))
+    assert backed.attrs["units"] == "hPa" and backed.dims == ("lev", "x")
