@@ -34,8 +34,9 @@ class Options:
     # Position of an argument holding specific humidity, to be turned into a
     # mixing ratio before the kernel sees it (None: no such argument).
     specific_humidity: int | None = None
-    # NaN in any input gives NaN out (instead of the kernel's value for NaN).
-    propagate_nan: bool = False
+    # NaN in any input gives NaN out instead of this value, which the kernel
+    # gives for NaN (None: the kernel's value stays).
+    nan_floor: float | None = None
 
 
 NO_OPTIONS = Options()

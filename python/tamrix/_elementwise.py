@@ -69,11 +69,14 @@ def numpy_block(name: str, fixed: tuple[Any, ...], *values: Any,
             result: np.ndarray = kernel(quantity.submodule, quantity.array_kernel)(*flat, *fixed)
         else:
             result = quantity.flat_evaluator(flat, own, fixed)
-        if options.propagate_nan and result.size:
-            missing = np.isnan(flat[0])
-            for part in flat[1:]:
-                missing |= np.isnan(part)
-            result[missing] = np.nan
+        if options.nan_floor is not None and result.size:
+            # Only elements at the floor can come from a NaN input.
+            floored = np.flatnonzero(result == options.nan_floor)
+            if floored.size:
+                missing = np.zeros(floored.size, dtype=bool)
+                for part in flat:
+                    missing |= np.isnan(part[floored])
+                result[floored[missing]] = np.nan
         return result
 
     if needs_conversion(arrays, dtype):
@@ -163,6 +166,6 @@ def _scalar(quantity: Quantity, values: Sequence[Any], fixed: tuple[Any, ...],
         q = float(values[options.specific_humidity])
         values[options.specific_humidity] = q / (1.0 - q)
     result = kernel(quantity.submodule, quantity.scalar_kernel)(*values, *fixed)
-    if options.propagate_nan and any(math.isnan(float(v)) for v in values):
+    if result == options.nan_floor and any(math.isnan(float(v)) for v in values):
         return math.nan
     return result

@@ -11,7 +11,7 @@ from ._typing import DTypeLike
 
 
 def humidity(quantity: Quantity, temperature: Any, mixing_ratio: Any, pressure: Any,
-             specific_humidity: Any, *, propagate: bool = False, keep_attrs: bool | None = None,
+             specific_humidity: Any, *, nan_floor: float | None = None, keep_attrs: bool | None = None,
              name: str | None = None, dtype: DTypeLike = None) -> Any:
     function = quantity.name
     if (mixing_ratio is None) == (specific_humidity is None):
@@ -21,10 +21,10 @@ def humidity(quantity: Quantity, temperature: Any, mixing_ratio: Any, pressure: 
     if specific_humidity is None:
         _cf.warn_humidity_kind(function, "mixing_ratio", mixing_ratio)
         return evaluate(quantity, (temperature, mixing_ratio, pressure),
-                        options=_cf.Options(propagate_nan=propagate), keep_attrs=keep_attrs,
+                        options=_cf.Options(nan_floor=nan_floor), keep_attrs=keep_attrs,
                         name=name, dtype=dtype)
     _cf.warn_humidity_kind(function, "specific_humidity", specific_humidity)
     return evaluate(quantity, (temperature, specific_humidity, pressure),
                     params=("temperature", "specific_humidity", "pressure"),
-                    options=_cf.Options(specific_humidity=1, propagate_nan=propagate),
+                    options=_cf.Options(specific_humidity=1, nan_floor=nan_floor),
                     keep_attrs=keep_attrs, name=name, dtype=dtype)

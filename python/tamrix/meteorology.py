@@ -74,47 +74,47 @@ _MAX_DAYLIGHT = register(Quantity(
 
 @overload
 def relhum(temperature: float, mixing_ratio: float | None = None, pressure: float | None = None, *,
-           specific_humidity: float | None = None, nan_policy: str = "floor",
+           specific_humidity: float | None = None, nan_policy: str = "propagate",
            keep_attrs: bool | None = None, name: str | None = None, dtype: None = None
            ) -> float: ...
 @overload
 def relhum(temperature: Scalar, mixing_ratio: Scalar | None = None, pressure: Scalar | None = None,
-           *, specific_humidity: Scalar | None = None, nan_policy: str = "floor",
+           *, specific_humidity: Scalar | None = None, nan_policy: str = "propagate",
            keep_attrs: bool | None = None, name: str | None = None, dtype: DTypeLike = None
            ) -> np.floating[Any]: ...
 @overload
 def relhum(temperature: ArrayIn, mixing_ratio: ArrayIn | None = None,
            pressure: ArrayIn | None = None, *, specific_humidity: ArrayIn | None = None,
-           nan_policy: str = "floor", keep_attrs: bool | None = None, name: str | None = None,
-           dtype: DTypeLike = None) -> FloatArray: ...
+           nan_policy: str = "propagate", keep_attrs: bool | None = None,
+           name: str | None = None, dtype: DTypeLike = None) -> FloatArray: ...
 @overload
 def relhum(temperature: DataArrayIn, mixing_ratio: DataArrayIn | None = None,
            pressure: DataArrayIn | None = None, *, specific_humidity: DataArrayIn | None = None,
-           nan_policy: str = "floor", keep_attrs: bool | None = None, name: str | None = None,
-           dtype: DTypeLike = None) -> xarray.DataArray: ...
+           nan_policy: str = "propagate", keep_attrs: bool | None = None,
+           name: str | None = None, dtype: DTypeLike = None) -> xarray.DataArray: ...
 @overload
 def relhum(temperature: QuantityIn, mixing_ratio: QuantityIn | None = None,
            pressure: QuantityIn | None = None, *, specific_humidity: QuantityIn | None = None,
-           nan_policy: str = "floor", keep_attrs: bool | None = None, name: str | None = None,
-           dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
+           nan_policy: str = "propagate", keep_attrs: bool | None = None,
+           name: str | None = None, dtype: DTypeLike = None) -> pint.Quantity[Any]: ...
 @overload
 def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
-           specific_humidity: Any = None, nan_policy: str = "floor", keep_attrs: bool | None = None,
-           name: str | None = None, dtype: DTypeLike = None) -> Any: ...
+           specific_humidity: Any = None, nan_policy: str = "propagate",
+           keep_attrs: bool | None = None, name: str | None = None, dtype: DTypeLike = None) -> Any: ...
 @shared_docs
 def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
-           specific_humidity: Any = None, nan_policy: str = "floor", keep_attrs: bool | None = None,
-           name: str | None = None, dtype: DTypeLike = None) -> Any:
+           specific_humidity: Any = None, nan_policy: str = "propagate",
+           keep_attrs: bool | None = None, name: str | None = None, dtype: DTypeLike = None) -> Any:
     """Relative humidity in percent, from a table of saturation vapour pressure.
 
     The saturation vapour pressure es is interpolated linearly in a table at 1 K
     spacing from 173.16 K to 375.16 K (temperatures outside are clamped to it),
     over liquid water above 0 °C and over ice below; then
     RH = w (p - 0.378 es) / (0.622 es) * 100. The result has a floor of
-    0.0001 % and no upper cap. With the default ``nan_policy="floor"`` a NaN
-    input gives that floor, 0.0001, like any other value the table cannot
-    place; ``nan_policy="propagate"`` gives NaN wherever an input is NaN, so
-    missing data stays missing.
+    0.0001 % and no upper cap. Missing data stays missing: by default
+    (``nan_policy="propagate"``) the result is NaN wherever an input is NaN;
+    ``nan_policy="floor"`` gives the kernel's floor, 0.0001, there instead,
+    as ``_tamrix_rs.meteorology.relhum_scalar`` does.
 
     [[broadcast]]
 
@@ -133,7 +133,7 @@ def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
         it is the other kind of humidity than the argument it is passed as
         draws a warning.
     nan_policy : {"floor", "propagate"}, optional
-        What a NaN input gives: the kernel's floor of 0.0001 (default) or NaN.
+        What a NaN input gives: NaN (default) or the kernel's floor of 0.0001.
     keep_attrs : bool, optional
         Whether a DataArray result starts from the attributes of the first
         DataArray argument (default: xarray's ``keep_attrs`` option); its own
@@ -167,9 +167,10 @@ def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
     >>> print(tamrix.relhum(np.array([280.0, 300.0], dtype=np.float32), 0.008, 90000.0))
     [116.36363   32.284958]
     """
-    propagate = _cf.check_nan_policy("relhum", nan_policy)
+    # The kernel's floor, which it also gives for NaN.
+    floor = 0.0001 if _cf.check_nan_policy("relhum", nan_policy) else None
     return humidity(_RELHUM, temperature, mixing_ratio, pressure, specific_humidity,
-                    propagate=propagate, keep_attrs=keep_attrs, name=name, dtype=dtype)
+                    nan_floor=floor, keep_attrs=keep_attrs, name=name, dtype=dtype)
 
 
 @overload
