@@ -38,15 +38,14 @@ BaseException (not Exception): catch it by that name.
 
 from typing import TYPE_CHECKING, Any
 
-from ._columns import interpolate_columns
 from ._config import show_config
-from ._workflow import hybrid_to_pressure
 from .geodesy import arc_lat_wgs84, arc_lon_wgs84, rad_lat_wgs84
 from .meteorology import (dewtemp, heat_index, max_daylight, psychrometric_constant, relhum,
                           relhum_ice, relhum_water, saturation_vapor_pressure,
                           saturation_vapor_pressure_slope)
 from .vertical import (delta_pressure, delta_pressure_hybrid, geo_height_extrapolate,
-                       interp_to_levels, pressure_at_hybrid_levels, temp_extrapolate)
+                       hybrid_to_pressure, interp_to_levels, interpolate_columns,
+                       pressure_at_hybrid_levels, temp_extrapolate)
 
 __all__ = [
     "arc_lat_wgs84",

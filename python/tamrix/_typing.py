@@ -35,3 +35,5 @@ QuantityIn: TypeAlias = "pint.Quantity[Any] | Scalar"
 FloatArray: TypeAlias = "npt.NDArray[np.floating[Any]]"
 # Anything numpy.dtype accepts, or None for the inputs' result type.
 DTypeLike: TypeAlias = "npt.DTypeLike | None"
+# Hybrid coefficients (and other levels given once for every column).
+Coefficients: TypeAlias = "npt.NDArray[Any] | Sequence[Any] | Scalar | xarray.DataArray"

@@ -155,13 +155,8 @@ def _pint_text(text: str) -> str:
 
 def units_of(value: Any) -> str | None:
     """The `units` attribute of a labelled input, or None when it has none."""
-    attrs = getattr(value, "attrs", None)
-    if not isinstance(attrs, dict):
-        return None
-    units = attrs.get("units")
-    if not isinstance(units, str) or not units.strip():
-        return None
-    return units
+    units = getattr(value, "attrs", {}).get("units")
+    return units if type(units) is str and units.strip() else None
 
 
 # CF writes exponents as trailing numbers ("m2 s-2", "kg kg-1"), which plain
@@ -316,13 +311,17 @@ def _dask_backed(data: Any) -> bool:
     return da is not None and isinstance(data, da.Array)
 
 
-def convert(function: str, parameter: str, value: Any, unit: Unit) -> Any:
+def convert(function: str, parameter: str, value: Any, unit: Unit, pint: bool | None = None
+            ) -> Any:
     """`value` in `unit`: unchanged when it declares no unit or `unit` itself;
     converted (pint quantities and pint-backed DataArrays also stripped to
-    plain numbers) when it declares a compatible unit; ValueError otherwise."""
-    if is_quantity(value):
+    plain numbers) when it declares a compatible unit; ValueError otherwise.
+    `pint`: whether the value has pint units, when the caller knows."""
+    if pint is None:
+        pint = has_pint_units(value)
+    if pint and is_quantity(value):
         return _quantity_magnitude(function, parameter, value, unit)
-    if is_pint_dataarray(value):
+    if pint:
         data = _quantity_magnitude(function, parameter, value.data, unit)
         return value.copy(data=data).assign_attrs(units=unit.label)
     text = units_of(value)

@@ -131,7 +131,7 @@ def _hybrid_pressure(ds: Any, path: str, args: argparse.Namespace) -> Any:
     hybm = _variable(ds, path, args.hybm, "the hybrid B coefficients")
     p0 = _p0(ds, args)
     dims = ds[args.t].dims if getattr(args, "t", None) else None
-    p = tamrix.pressure_at_hybrid_levels(hyam, hybm, ps, p0, dim=str(hyam.dims[0]))
+    p = tamrix.pressure_at_hybrid_levels(hyam, hybm, ps, p0, new_dim=str(hyam.dims[0]))
     return p.transpose(*dims) if dims is not None and set(dims) == set(p.dims) else p
 
 

@@ -1,0 +1,180 @@
+"""The NumPy blocks: what each function computes once its inputs are float64.
+
+A block sees C-contiguous float64 arrays whose loop dimensions are flattened
+into one leading axis of columns (element-wise functions: 1-D arrays of one
+length) and whose core dimensions come last; it returns the same for its
+result. Every kernel call of the package is made here.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+
+import numpy as np
+
+import _tamrix_rs
+
+from . import _kernels
+
+meteorology = _tamrix_rs.meteorology
+gradient = _tamrix_rs.gradient
+interpolation = _tamrix_rs.interpolation
+
+
+def log(values: np.ndarray) -> np.ndarray:
+    """The natural logarithm with the C library's bits (the kernels' log),
+    not NumPy's, so that interpolation in ln p agrees with the remap engine."""
+    source = np.ascontiguousarray(values, dtype=np.float64)
+    result = np.empty_like(source)
+    _kernels.apply("log", "selected", source, result)
+    return result
+
+
+def mixing_ratio(specific_humidity: np.ndarray) -> np.ndarray:
+    """w = q / (1 - q)."""
+    result: np.ndarray = specific_humidity / (1.0 - specific_humidity)
+    return result
+
+
+# --- kernels that take one argument as a single number ---
+
+# Above this many distinct keys, grouping sorts the positions once instead of
+# scanning the whole key array for every distinct value.
+_SCAN_LIMIT = 16
+
+
+def grouped(key: np.ndarray, evaluate: Callable[[float, np.ndarray | None], np.ndarray]
+            ) -> np.ndarray:
+    """A kernel that takes one argument (`key`, flat) as a single number,
+    evaluated once per distinct value of it. Values are grouped by bit
+    pattern, so every element reaches the kernel exactly as given (signed
+    zeros and NaN payloads included). `evaluate(value, index)` returns the
+    results for the flat positions `index` (None: all positions)."""
+    out = np.empty(key.size, dtype=np.float64)
+    if key.size == 0:
+        return out
+    bits = key.view(np.int64)
+    distinct = np.unique(bits)
+    if distinct.size == 1:
+        out[:] = evaluate(float(key[0]), None)
+    elif distinct.size <= _SCAN_LIMIT:
+        for pattern in distinct:
+            index = np.flatnonzero(bits == pattern)
+            out[index] = evaluate(float(key[index[0]]), index)
+    else:
+        order = np.argsort(bits, kind="stable")
+        cuts = np.flatnonzero(bits[order[1:]] != bits[order[:-1]]) + 1
+        for index in np.split(order, cuts):
+            out[index] = evaluate(float(key[index[0]]), index)
+    return out
+
+
+def _take(array: np.ndarray, index: np.ndarray | None) -> np.ndarray:
+    return array if index is None else array[index]
+
+
+def max_daylight(jday: np.ndarray, lat: np.ndarray) -> np.ndarray:
+    # The kernel is an outer product of days and latitudes; an element-wise
+    # pairing is one grid call per distinct value of whichever argument has
+    # fewer of them (a grid with one day is element-wise over latitudes).
+    grid = meteorology.max_daylight_grid
+    if np.unique(jday).size <= np.unique(lat).size:
+        return grouped(jday, lambda day, index: grid(np.array([day]), _take(lat, index)))
+    return grouped(lat, lambda latitude, index: grid(_take(jday, index), np.array([latitude])))
+
+
+def extrapolate(kernel: Callable[..., np.ndarray], t_bot: np.ndarray, lev: np.ndarray,
+                p_sfc: np.ndarray, ps: np.ndarray, phi_sfc: np.ndarray) -> np.ndarray:
+    """An extrapolation kernel, which takes the target level as one number:
+    one call per distinct level."""
+    return grouped(lev, lambda level, index: kernel(
+        _take(t_bot, index), level, _take(p_sfc, index), _take(ps, index),
+        _take(phi_sfc, index)))
+
+
+# --- columns ---
+
+
+def thickness(levels: np.ndarray, ps: np.ndarray, top: np.ndarray | None) -> np.ndarray:
+    """Layer thickness of every column: `levels` (columns, nlev) or one
+    column shared by all, `top` one value per column or one for all."""
+    nlev = levels.shape[-1]
+    out = np.empty((ps.size, nlev))
+    if out.size:
+        _kernels.delta_pressure_columns(levels.reshape(-1), ps, nlev,
+                                        None if top is None else top.reshape(-1), out)
+    return out
+
+
+def interpolate(data: np.ndarray, coord: np.ndarray, targets: np.ndarray) -> np.ndarray:
+    """Every column of `data` (columns, nlev) from `coord` (the same shape,
+    or one column shared by all) to `targets`, in one kernel call."""
+    ncols, nlev = data.shape
+    if ncols == 0 or targets.size == 0:
+        return np.full((ncols, targets.size), np.nan)
+    if nlev == 0:
+        raise ValueError("interp_to_levels: the level axis of data is empty")
+    coord = np.ascontiguousarray(np.broadcast_to(coord, data.shape))
+    result: np.ndarray = interpolation.interpolate_columns(
+        coord.reshape(-1), data.reshape(-1), targets, nlev, ncols)
+    return result.reshape(ncols, targets.size)
+
+
+def hybrid_pressure(ps: np.ndarray, hya: np.ndarray, hyb: np.ndarray, p0: float) -> np.ndarray:
+    """hya·p0 + hyb·ps of every level and column, (columns, levels): a view
+    of the kernel's level-major table, so putting the levels first again
+    costs nothing."""
+    table = interpolation.pressure_at_hybrid_levels_array(hya, hyb, ps.reshape(-1), float(p0))
+    result: np.ndarray = table.reshape(hya.size, ps.size).T
+    return result
+
+
+def hybrid_thickness(ps: np.ndarray, hyai: np.ndarray, hybi: np.ndarray, p0: float
+                     ) -> np.ndarray:
+    """The thickness of the layer between each pair of neighbouring
+    interfaces: the absolute difference of their pressures."""
+    interfaces = hybrid_pressure(ps, hyai, hybi, p0)
+    result: np.ndarray = np.abs(interfaces[:, 1:] - interfaces[:, :-1])
+    return result
+
+
+def extrapolate_below(out: np.ndarray, data: np.ndarray, p: np.ndarray, ps: np.ndarray,
+                      t_bot: np.ndarray | None, phi_sfc: np.ndarray, targets: np.ndarray,
+                      variable: str | None) -> None:
+    """Fills the targets below the lowest model level, in place: between that
+    level and the surface with the lowest level's value; below the surface
+    with the extrapolation kernel of `variable` (others: the lowest level's
+    value). NaN pressures compare false and stay NaN."""
+    lowest = np.argmax(p, axis=-1)[:, None]
+    p_low = np.take_along_axis(p, lowest, -1)[:, 0]
+    d_low = np.take_along_axis(data, lowest, -1)[:, 0]
+    bottom = d_low if t_bot is None else t_bot
+    kernel = {"temperature": interpolation.temp_extrapolate_array,
+              "geopotential": interpolation.geo_height_extrapolate_array}.get(variable or "")
+    for j, level in enumerate(targets.tolist()):
+        below = level > p_low
+        if kernel is not None:
+            under = np.flatnonzero(below & (level > ps))
+            below &= level <= ps
+            if under.size:
+                out[under, j] = kernel(bottom[under], level, p_low[under], ps[under],
+                                       phi_sfc[under])
+        out[below, j] = d_low[below]
+
+
+def hybrid_to_pressure(data: np.ndarray, ps: np.ndarray, t_bot: np.ndarray | None,
+                       phi_sfc: np.ndarray | None, *, hyam: np.ndarray, hybm: np.ndarray,
+                       p0: float, targets: np.ndarray, log_p: bool, extrapolate: bool,
+                       variable: str | None) -> np.ndarray:
+    """Columns on hybrid levels to `targets` (Pa): the pressures of a block's
+    columns exist only while the block is computed."""
+    ncols = data.shape[0]
+    ps = np.broadcast_to(ps.reshape(-1), (ncols,))
+    p = np.ascontiguousarray(hybrid_pressure(ps, hyam, hybm, p0))
+    out = interpolate(data, log(p), log(targets)) if log_p else interpolate(data, p, targets)
+    if extrapolate and out.size:
+        column = np.full(ncols, np.nan) if phi_sfc is None else np.broadcast_to(
+            phi_sfc.reshape(-1), (ncols,))
+        bottom = None if t_bot is None else np.broadcast_to(t_bot.reshape(-1), (ncols,))
+        extrapolate_below(out, data, p, ps, bottom, column, targets, variable)
+    return out
