@@ -1,8 +1,8 @@
-// `tamrix._libm`: which exp/log path the kernels take, and the two paths on
-// their own for tests and benchmarks. A module of its own, so that the
+// `tamrix._libm`: which exp/log and acos paths the kernels take, and each path
+// on its own for tests and benchmarks. A module of its own, so that the
 // documented tree of `_tamrix_rs` stays as it is; it is built from the same
-// numeric core and decides the path by the same rules (the decision is
-// deterministic, so both modules reach the same one in a process).
+// numeric core and decides the paths by the same rules (the decisions are
+// deterministic, so both modules reach the same ones in a process).
 //
 // Bulk functions take any C-contiguous float64 buffers (NumPy arrays among
 // them), so this module needs no NumPy headers.
@@ -23,6 +23,11 @@ PyObject* status(PyObject*, PyObject*) {
   return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
 }
 
+PyObject* acos_status(PyObject*, PyObject*) {
+  const tamrix::libm::Status& s = tamrix::libm::acos_status();
+  return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
+}
+
 PyObject* vector_supported(PyObject*, PyObject*) {
   return PyBool_FromLong(tamrix::libm::vector_supported());
 }
@@ -33,25 +38,39 @@ bool is_float64(const Py_buffer& view) {
           std::strcmp(view.format, "=d") == 0);
 }
 
+// The three paths of each function: the kernels' choice, the C library and
+// the vector path.
+struct Paths {
+  const char* name;
+  Bulk selected;
+  Bulk scalar;
+  Bulk vector;
+};
+
+constexpr Paths functions[] = {
+    {"exp", tamrix::libm::exp_n, tamrix::libm::exp_n_scalar, tamrix::libm::exp_n_vector},
+    {"log", tamrix::libm::log_n, tamrix::libm::log_n_scalar, tamrix::libm::log_n_vector},
+    {"acos", tamrix::libm::acos_n, tamrix::libm::acos_n_scalar, tamrix::libm::acos_n_vector},
+};
+
 // Chooses the function for (function, path); null with ValueError/RuntimeError pending.
 Bulk choose(const char* function, const char* path) {
-  const bool is_exp = std::strcmp(function, "exp") == 0;
-  if (!is_exp && std::strcmp(function, "log") != 0) {
-    PyErr_Format(PyExc_ValueError, "function must be 'exp' or 'log', not '%s'", function);
+  const Paths* chosen = nullptr;
+  for (const Paths& paths : functions) {
+    if (std::strcmp(function, paths.name) == 0) chosen = &paths;
+  }
+  if (chosen == nullptr) {
+    PyErr_Format(PyExc_ValueError, "function must be 'exp', 'log' or 'acos', not '%s'", function);
     return nullptr;
   }
-  if (std::strcmp(path, "selected") == 0) {
-    return is_exp ? tamrix::libm::exp_n : tamrix::libm::log_n;
-  }
-  if (std::strcmp(path, "scalar") == 0) {
-    return is_exp ? tamrix::libm::exp_n_scalar : tamrix::libm::log_n_scalar;
-  }
+  if (std::strcmp(path, "selected") == 0) return chosen->selected;
+  if (std::strcmp(path, "scalar") == 0) return chosen->scalar;
   if (std::strcmp(path, "vector") == 0) {
     if (!tamrix::libm::vector_supported()) {
       PyErr_SetString(PyExc_RuntimeError, "the vector path needs a CPU with AVX2 and FMA");
       return nullptr;
     }
-    return is_exp ? tamrix::libm::exp_n_vector : tamrix::libm::log_n_vector;
+    return chosen->vector;
   }
   PyErr_Format(PyExc_ValueError, "path must be 'vector', 'scalar' or 'selected', not '%s'", path);
   return nullptr;
@@ -108,11 +127,14 @@ PyMethodDef methods[] = {
     {"status", status, METH_NOARGS,
      "status()\n--\n\n(vector, reason): whether the kernels take the vector exp/log path, and "
      "why."},
+    {"acos_status", acos_status, METH_NOARGS,
+     "acos_status()\n--\n\n(vector, reason): whether max_daylight_grid takes the vector acos "
+     "path, and why."},
     {"vector_supported", vector_supported, METH_NOARGS,
      "vector_supported()\n--\n\nWhether this CPU has AVX2 and FMA."},
     {"apply", apply, METH_VARARGS,
      "apply(function, path, source, destination)\n--\n\n"
-     "destination[k] = function(source[k]) for 'exp' or 'log', through the path\n"
+     "destination[k] = function(source[k]) for 'exp', 'log' or 'acos', through the path\n"
      "'vector', 'scalar' (the C library) or 'selected' (the kernels' path)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -130,7 +152,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tamrix._libm",
-    "Which exp/log path the tamrix kernels take, and both paths for testing.",
+    "Which exp/log and acos paths the tamrix kernels take, and each path for testing.",
     0,
     methods,
     slots,
