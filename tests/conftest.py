@@ -1,26 +1,20 @@
-import os
-import subprocess
-import sys
-import textwrap
-
+import numpy as np
 import pytest
+from borrowing import REGISTRY, Record, capsule_pointer, core_multiarray
+from support import run_python
 
-
-def run_python(code: str, env: dict | None = None, timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs code in a fresh interpreter (so process-wide state starts empty)."""
-    full_env = dict(os.environ)
-    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
-        full_env.pop(name, None)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=full_env,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
+import _tamrix_rs
 
 
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+@pytest.fixture(scope="module")
+def record():
+    _tamrix_rs.meteorology.psychrometric_constant_array(np.ones(1))  # the first array call publishes the table
+    capsule = getattr(core_multiarray(), REGISTRY)
+    found = Record.from_address(capsule_pointer(capsule, REGISTRY.encode()))
+    assert found.version == 1
+    return found

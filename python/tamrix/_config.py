@@ -5,10 +5,10 @@ from typing import Any
 
 
 def _config() -> dict[str, Any]:
-    from . import _libm
+    from . import _kernels
 
     paths: dict[str, dict[str, str]] = {}
-    for name, status in (("exp_log", _libm.status), ("acos", _libm.acos_status)):
+    for name, status in (("exp_log", _kernels.status), ("acos", _kernels.acos_status)):
         vector, reason = status()
         paths[name] = {"path": "vector" if vector else "scalar", "reason": reason}
     try:

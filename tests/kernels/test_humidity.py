@@ -1,0 +1,180 @@
+"""Relative humidity (table, ice, water) and dew point against transcriptions of their formulas."""
+
+import math
+
+import numpy as np
+import pytest
+from bitwise import SPECIAL_VALUES, assert_same_bits
+from bitwise import assert_matches_formula
+from reference import div, exp, log
+from support import around, grid, wide_random
+
+import _tamrix_rs
+
+met = _tamrix_rs.meteorology
+
+# Saturation vapour pressure in tenths of a pascal, 1 K apart from 173.16 K;
+# the last entry repeats the one for 375.16 K.
+TABLE = [
+    0.01403, 0.01719, 0.02101, 0.02561, 0.03117, 0.03784, 0.04584, 0.05542, 0.06685, 0.08049,
+    0.09672, 0.116, 0.1388, 0.1658, 0.1977, 0.2353, 0.2796, 0.3316, 0.3925, 0.4638,
+    0.5472, 0.6444, 0.7577, 0.8894, 1.042, 1.22, 1.425, 1.662, 1.936, 2.252,
+    2.615, 3.032, 3.511, 4.06, 4.688, 5.406, 6.225, 7.159, 8.223, 9.432,
+    10.8, 12.36, 14.13, 16.12, 18.38, 20.92, 23.8, 27.03, 30.67, 34.76,
+    39.35, 44.49, 50.26, 56.71, 63.93, 71.98, 80.97, 90.98, 102.1, 114.5,
+    128.3, 143.6, 160.6, 179.4, 200.2, 223.3, 248.8, 276.9, 307.9, 342.1,
+    379.8, 421.3, 466.9, 517, 572, 632.3, 698.5, 770.9, 850.2, 937,
+    1032, 1146.6, 1272, 1408.1, 1556.7, 1716.9, 1890.3, 2077.6, 2279.6, 2496.7,
+    2729.8, 2980, 3247.8, 3534.1, 3839.8, 4164.8, 4510.5, 4876.9, 5265.1, 5675.2,
+    6107.8, 6566.2, 7054.7, 7575.3, 8129.4, 8719.2, 9346.5, 10013, 10722, 11474,
+    12272, 13119, 14017, 14969, 15977, 17044, 18173, 19367, 20630, 21964,
+    23373, 24861, 26430, 28086, 29831, 31671, 33608, 35649, 37796, 40055,
+    42430, 44927, 47551, 50307, 53200, 56236, 59422, 62762, 66264, 69934,
+    73777, 77802, 82015, 86423, 91034, 95855, 100890, 106160, 111660, 117400,
+    123400, 129650, 136170, 142980, 150070, 157460, 165160, 173180, 181530, 190220,
+    199260, 208670, 218450, 228610, 239180, 250160, 261560, 273400, 285700, 298450,
+    311690, 325420, 339650, 354410, 369710, 385560, 401980, 418980, 436590, 454810,
+    473670, 493170, 513350, 534220, 555800, 578090, 601130, 624940, 649530, 674920,
+    701130, 728190, 756110, 784920, 814630, 845280, 876880, 909450, 943020, 977610,
+    1013250, 1049940, 1087740, 1087740,
+]  # fmt: skip
+
+
+def relhum_ref(t, w, p):
+    tc = t
+    if tc < 173.16:
+        tc = 173.16
+    if tc > 375.16:
+        tc = 375.16
+    x = tc - 173.16
+    i = 0 if math.isnan(x) else min(int(x), 202)
+    ti = float(i) + 173.16
+    e10 = TABLE[i] * ((ti + 1.0) - tc) + TABLE[i + 1] * (tc - ti)
+    es = e10 * 0.1
+    rh = div(w * (p + (-0.378 * es)), es * 0.622) * 100.0
+    return rh if rh > 0.0001 else 0.0001
+
+
+def relhum_from_es_ref(es, w, p):
+    ws = div(0.622 * es, (-0.378 * es) + p * 0.01)
+    return div(w, ws) * 100.0
+
+
+def relhum_ice_ref(t, w, p):
+    tc = t - 273.15
+    es = exp(div(22.571 * tc, tc + 273.71)) * 6.1128
+    return relhum_from_es_ref(es, w, p)
+
+
+def relhum_water_ref(t, w, p):
+    es = exp(div((t - 273.15) * 17.269, t - 35.86)) * 6.1128
+    return relhum_from_es_ref(es, w, p)
+
+
+def dewtemp_ref(tk, rh):
+    lhv = (((tk - 273.0) * -0.57) + 597.3) / 0.11024844720496894
+    g = log(rh * 0.01)
+    return div(tk * lhv, lhv - g * tk)
+
+
+SPECIALS = [0.0, -0.0, math.nan, math.inf, -math.inf]
+MIXING = [0.0, -0.0, 0.003, 0.01, -0.001, 1e-300, math.nan, math.inf, -math.inf]
+PRESSURE = [100000.0, 50000.0, 0.0, -0.0, -1.0, math.nan, math.inf, -math.inf]
+
+# Clamp bounds, the freezing node, a few interior nodes and the far outside.
+RELHUM_T = (around(173.16) + around(375.16) + around(273.16) + around(174.16) + around(374.16)
+            + [100.0, 150.0, 300.0, 400.0, 1e300, -1e300] + SPECIALS)
+# Freezing point (where ice and water agree) and the two exponent poles.
+MAGNUS_T = (around(273.15) + around(-0.56) + around(35.86)
+            + [0.0, 100.0, 250.0, 300.0, 1e300, -1e300] + SPECIALS)
+DEW_TK = [300.0, 280.0, 273.0, 1.0, 1e308, -1e308] + SPECIALS
+DEW_RH = [100.0, 80.0, 50.0, 1000.0, 1e300, -1.0, 5e-324] + SPECIALS
+
+
+def relhum_random(rng, n):
+    plausible = [rng.uniform(150, 420, n), rng.uniform(-0.005, 0.05, n), rng.uniform(0, 1.1e5, n)]
+    return [np.concatenate([a, wide_random(rng, n)]) for a in plausible]
+
+
+def dewtemp_random(rng, n):
+    plausible = [rng.uniform(150, 350, n), rng.uniform(0, 120, n)]
+    return [np.concatenate([a, wide_random(rng, n)]) for a in plausible]
+
+
+def table_nodes():
+    # Every node and every midpoint: a wrong table entry changes these values.
+    nodes = [float(i) + 173.16 for i in range(203)]
+    t = nodes + [x + 0.5 for x in nodes]
+    return [np.array(t), np.full(len(t), 0.01), np.full(len(t), 1e5)]
+
+
+FUNCTIONS = {
+    "relhum": (relhum_ref, met.relhum_scalar, met.relhum_array),
+    "relhum_ice": (relhum_ice_ref, met.relhum_ice_scalar, met.relhum_ice_array),
+    "relhum_water": (relhum_water_ref, met.relhum_water_scalar, met.relhum_water_array),
+    "dewtemp": (dewtemp_ref, met.dewtemp_scalar, met.dewtemp_array),
+}
+
+INPUTS = {
+    "relhum edges": ("relhum", lambda rng: grid(RELHUM_T, MIXING, PRESSURE)),
+    "relhum table": ("relhum", lambda rng: table_nodes()),
+    "relhum random": ("relhum", lambda rng: relhum_random(rng, 3000)),
+    "relhum specials": ("relhum", lambda rng: grid(SPECIAL_VALUES, SPECIAL_VALUES, PRESSURE[:2])),
+    "relhum_ice edges": ("relhum_ice", lambda rng: grid(MAGNUS_T, MIXING, PRESSURE)),
+    "relhum_ice random": ("relhum_ice", lambda rng: relhum_random(rng, 3000)),
+    "relhum_water edges": ("relhum_water", lambda rng: grid(MAGNUS_T, MIXING, PRESSURE)),
+    "relhum_water random": ("relhum_water", lambda rng: relhum_random(rng, 3000)),
+    "dewtemp edges": ("dewtemp", lambda rng: grid(DEW_TK, DEW_RH)),
+    "dewtemp specials": ("dewtemp", lambda rng: grid(SPECIAL_VALUES, SPECIAL_VALUES)),
+    "dewtemp random": ("dewtemp", lambda rng: dewtemp_random(rng, 3000)),
+}
+
+
+@pytest.mark.parametrize("case", INPUTS)
+def test_matches_the_formula_and_scalar_matches_array(case):
+    name, make_inputs = INPUTS[case]
+    reference, scalar, array = FUNCTIONS[name]
+    inputs = make_inputs(np.random.default_rng(20240611))
+    rows = list(zip(*(a.tolist() for a in inputs)))
+    expected = np.array([reference(*row) for row in rows])
+    result = array(*inputs)
+    assert_matches_formula(result, expected)
+    assert_same_bits(np.array([scalar(*row) for row in rows]), result)
+
+
+@pytest.mark.parametrize(
+    ("function", "args", "expected"),
+    [
+        (met.relhum_scalar, (300.0, 0.01, 100000.0), 44.9),
+        (met.relhum_scalar, (273.16, 0.003, 100000.0), 78.8),
+        (met.relhum_scalar, (150.0, 0.001, 100000.0), 1.15e7),
+        (met.relhum_ice_scalar, (250.0, 0.0005, 50000.0), 52.9),
+        (met.relhum_ice_scalar, (273.15, 0.003, 100000.0), 78.7),
+        (met.relhum_water_scalar, (273.15, 0.003, 100000.0), 78.7),
+        (met.relhum_water_scalar, (300.0, 0.015, 100000.0), 67.3),
+        (met.dewtemp_scalar, (300.0, 50.0), 289.0),
+        (met.dewtemp_scalar, (280.0, 80.0), 277.0),
+    ],
+)
+def test_known_values(function, args, expected):
+    assert function(*args) == pytest.approx(expected, rel=5e-3)
+
+
+def test_relhum_clamps_to_the_end_entries_of_the_table():
+    # Below 173.16 K es is 0.1 * 0.01403 Pa; above 375.16 K it is 0.1 * 1087740 Pa.
+    for t, es in [(100.0, 0.1 * 0.01403), (-math.inf, 0.1 * 0.01403), (1e300, 0.1 * 1087740.0)]:
+        expected = (0.01 * (1e5 + (-0.378 * es))) / (es * 0.622) * 100.0
+        assert met.relhum_scalar(t, 0.01, 1e5) == pytest.approx(expected, rel=1e-12)
+
+
+@pytest.mark.parametrize("args", [(math.nan, 0.01, 1e5), (300.0, math.nan, 1e5),
+                                  (300.0, 0.01, math.nan), (300.0, 0.0, 1e5),
+                                  (300.0, -0.01, 1e5)])
+def test_relhum_floor(args):
+    assert met.relhum_scalar(*args) == 0.0001
+    assert_same_bits(met.relhum_array(*(np.array([a]) for a in args)), np.array([0.0001]))
+
+
+@pytest.mark.parametrize(("tk", "rh", "expected"), [(300.0, 100.0, 300.0), (300.0, 0.0, 0.0)])
+def test_dewtemp_saturated_and_dry(tk, rh, expected):
+    assert_same_bits(met.dewtemp_scalar(tk, rh), expected)
