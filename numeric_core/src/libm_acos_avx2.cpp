@@ -236,6 +236,8 @@ TAMRIX_AVX2 inline __m256d root_lanes(__m256d abs_x, __m256i in_root, __m256d po
   return _mm256_add_pd(half_result, half_result);
 }
 
+double library_acos(double x) { return std::acos(x); }
+
 // --- Blocks -----------------------------------------------------------------
 //
 // A block is computed in two passes. The first computes four lanes at a time
@@ -325,18 +327,7 @@ TAMRIX_AVX2 inline void first_pass(const double* in, double* out, std::size_t fi
 
   // |x| > 1, infinite or NaN: the library's domain error and NaN paths.
   const int special = mask_of(_mm256_cmpgt_epi64(abs_bits, broadcast_int(one)));
-  if (special == 0) {
-    _mm256_storeu_pd(out, result);
-    return;
-  }
-  alignas(32) double xs[4];
-  alignas(32) double ys[4];
-  _mm256_store_pd(xs, x);
-  _mm256_store_pd(ys, result);
-  for (int j = 0; j < 4; ++j) {
-    if ((special >> j) & 1) ys[j] = std::acos(xs[j]);
-  }
-  _mm256_storeu_pd(out, _mm256_load_pd(ys));
+  store_lanes(out, x, result, special, library_acos);
 }
 
 // The table lanes set aside, four at a time, each to its place in out.

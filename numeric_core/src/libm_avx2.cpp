@@ -130,20 +130,7 @@ TAMRIX_AVX2 inline __m256d log_lanes(__m256d x) {
 template <__m256d (*Lanes)(__m256d), int (*Special)(__m256d), double (*Library)(double)>
 TAMRIX_AVX2 inline void four(const double* in, double* out) {
   const __m256d x = _mm256_loadu_pd(in);
-  const int special = Special(x);
-  const __m256d y = Lanes(x);
-  if (special == 0) {
-    _mm256_storeu_pd(out, y);
-    return;
-  }
-  alignas(32) double xs[4];
-  alignas(32) double ys[4];
-  _mm256_store_pd(xs, x);
-  _mm256_store_pd(ys, y);
-  for (int j = 0; j < 4; ++j) {
-    if ((special >> j) & 1) ys[j] = Library(xs[j]);
-  }
-  _mm256_storeu_pd(out, _mm256_load_pd(ys));
+  store_lanes(out, x, Lanes(x), Special(x), Library);
 }
 
 template <__m256d (*Lanes)(__m256d), int (*Special)(__m256d), double (*Library)(double)>

@@ -28,6 +28,24 @@ struct Pairs {
   __m256d second;
 };
 
+// y to out[0..3], except the lanes marked in `special`, which the library
+// call computes from x.
+TAMRIX_AVX2 inline void store_lanes(double* out, __m256d x, __m256d y, int special,
+                                    double (*library)(double)) {
+  if (special == 0) {
+    _mm256_storeu_pd(out, y);
+    return;
+  }
+  alignas(32) double xs[4];
+  alignas(32) double ys[4];
+  _mm256_store_pd(xs, x);
+  _mm256_store_pd(ys, y);
+  for (int j = 0; j < 4; ++j) {
+    if ((special >> j) & 1) ys[j] = library(xs[j]);
+  }
+  _mm256_storeu_pd(out, _mm256_load_pd(ys));
+}
+
 }  // namespace tamrix::libm::detail
 
 #endif
