@@ -27,16 +27,20 @@ inline void row_in_pieces(double declination_tan, const double* lat_terms, doubl
   }
 }
 
-// Where the vector acos runs (so the CPU has AVX2), the product, clamp and
-// scaling run four lanes wide as well: the same IEEE operations per element.
-[[gnu::target("avx2")]] void row_avx2(double declination_tan, const double* lat_terms,
-                                      double* out, std::size_t n) {
-  row_in_pieces<libm::acos_n_vector>(declination_tan, lat_terms, out, n);
-}
-
 void row_baseline(double declination_tan, const double* lat_terms, double* out, std::size_t n) {
   row_in_pieces<libm::acos_n>(declination_tan, lat_terms, out, n);
 }
+
+#if defined(__x86_64__)
+// Where the vector acos runs (so the CPU has AVX2), the product, clamp and
+// scaling run four lanes wide as well: the same IEEE operations per element.
+[[gnu::target("avx2")]] void row_avx2(double declination_tan, const double* lat_terms, double* out,
+                                      std::size_t n) {
+  row_in_pieces<libm::acos_n_vector>(declination_tan, lat_terms, out, n);
+}
+#else
+constexpr auto row_avx2 = row_baseline;  // never chosen: there is no vector acos
+#endif
 
 }  // namespace
 
