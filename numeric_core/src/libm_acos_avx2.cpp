@@ -310,7 +310,9 @@ TAMRIX_AVX2 inline void first_pass(const double* in, double* out, std::size_t fi
 
   __m256d result = broadcast(half_pi_hi);  // |x| < 0x1p-54
   const __m256i in_series = in_range(k, series_from, table_from);
-  result = _mm256_blendv_pd(result, series_lanes(x), _mm256_castsi256_pd(in_series));
+  if (mask_of(in_series) != 0) {
+    result = _mm256_blendv_pd(result, series_lanes(x), _mm256_castsi256_pd(in_series));
+  }
   const __m256i in_table = in_range(k, table_from, root_from);
   if (const int table = mask_of(in_table); table != 0) {
     const __m256i places = _mm256_add_epi64(broadcast_int(first), _mm256_setr_epi64x(0, 1, 2, 3));
