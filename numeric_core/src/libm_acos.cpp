@@ -14,7 +14,7 @@ namespace {
 
 using namespace detail;
 
-// Where the library changes algorithm (0x1p-54 and the bounds of the Taylor
+// Where the library changes algorithm (0x1.8p-55 and the bounds of the Taylor
 // ranges, 0.96875, 1), every subinterval boundary of the Taylor table (the
 // high word of |x| in steps of 2^15, 2^14 and 2^13 from 0.125, 0.25 and 0.5),
 // both signs of each; values close to 1 at every binade of 1 - |x|, where

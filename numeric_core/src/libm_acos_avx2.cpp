@@ -308,7 +308,7 @@ TAMRIX_AVX2 inline void first_pass(const double* in, double* out, std::size_t fi
   const __m256d positive =
       _mm256_castsi256_pd(_mm256_cmpgt_epi64(_mm256_castpd_si256(x), broadcast_int(~0ull)));
 
-  __m256d result = broadcast(half_pi_hi);  // |x| < 0x1p-54
+  __m256d result = broadcast(half_pi_hi);  // |x| < 0x1.8p-55
   const __m256i in_series = in_range(k, series_from, table_from);
   if (mask_of(in_series) != 0) {
     result = _mm256_blendv_pd(result, series_lanes(x), _mm256_castsi256_pd(in_series));
