@@ -1,10 +1,6 @@
-"""The NumPy blocks: what each function computes once its inputs are float64.
-
-A block sees C-contiguous float64 arrays whose loop dimensions are flattened
-into one leading axis of columns (element-wise functions: 1-D arrays of one
-length) and whose core dimensions come last; it returns the same for its
-result. Every kernel call of the package is made here.
-"""
+"""The NumPy blocks: C-contiguous float64 arrays, loop dimensions flattened
+into one leading axis of columns (element-wise: 1-D arrays of one length),
+core dimensions last; the result the same. Every kernel call is made here."""
 
 from __future__ import annotations
 
@@ -38,10 +34,6 @@ def mixing_ratio(specific_humidity: np.ndarray) -> np.ndarray:
 
 # --- kernels that take one argument as a single number ---
 
-# Above this many distinct keys, grouping sorts the positions once instead of
-# scanning the whole key array for every distinct value.
-_SCAN_LIMIT = 16
-
 
 def grouped(key: np.ndarray, evaluate: Callable[[float, np.ndarray | None], np.ndarray]
             ) -> np.ndarray:
@@ -51,21 +43,14 @@ def grouped(key: np.ndarray, evaluate: Callable[[float, np.ndarray | None], np.n
     zeros and NaN payloads included). `evaluate(value, index)` returns the
     results for the flat positions `index` (None: all positions)."""
     out = np.empty(key.size, dtype=np.float64)
-    if key.size == 0:
-        return out
     bits = key.view(np.int64)
-    distinct = np.unique(bits)
-    if distinct.size == 1:
+    if key.size and (bits == bits[0]).all():
         out[:] = evaluate(float(key[0]), None)
-    elif distinct.size <= _SCAN_LIMIT:
-        for pattern in distinct:
-            index = np.flatnonzero(bits == pattern)
-            out[index] = evaluate(float(key[index[0]]), index)
-    else:
-        order = np.argsort(bits, kind="stable")
-        cuts = np.flatnonzero(bits[order[1:]] != bits[order[:-1]]) + 1
-        for index in np.split(order, cuts):
-            out[index] = evaluate(float(key[index[0]]), index)
+        return out
+    order = np.argsort(bits, kind="stable")
+    cuts = np.flatnonzero(bits[order[1:]] != bits[order[:-1]]) + 1
+    for index in np.split(order, cuts) if key.size else ():
+        out[index] = evaluate(float(key[index[0]]), index)
     return out
 
 

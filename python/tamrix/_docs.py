@@ -11,11 +11,13 @@ DataArray and pint inputs are converted to the required units first (a
 ``units`` attribute naming another unit is converted with pint, an
 impossible one raises ValueError); plain numbers and arrays are taken to be
 in the units stated.""",
-    "kinds": """\
-Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
-sequences an ndarray of their broadcast shape, dask arrays a lazy dask
-array, DataArrays a DataArray (dimensions, coordinates and their attributes
-kept, CF attributes set), pint quantities a Quantity.""",
+    "returns": """\
+float, ndarray, DataArray or Quantity
+    {}
+    Python numbers give a float, NumPy scalars a NumPy scalar, arrays and
+    sequences an ndarray of their broadcast shape, dask arrays a lazy dask
+    array, DataArrays a DataArray (dimensions, coordinates and their
+    attributes kept, CF attributes set), pint quantities a Quantity.""",
     "humidity_parameters": """\
 temperature : float or array_like
     Air temperature, K.
@@ -52,8 +54,14 @@ phi_sfc : float or array_like
 .. [1] K. E. Trenberth, J. C. Berry and L. E. Buja, "Vertical
        interpolation and truncation of model-coordinate data", NCAR
        Technical Note NCAR/TN-396+STR, 1993.""",
+    "hybrid_surface": """\
+ps : float, array_like or DataArray
+    Surface pressure(s), any shape, in any pressure unit. (Formerly `psfc`,
+    which still works with a DeprecationWarning.)
+p0 : float or DataArray
+    Reference pressure, in the unit of `ps`.""",
     "simmons": """\
-.. [1] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
+.. [{}] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
        conserving vertical finite-difference scheme and hybrid vertical
        coordinates", Mon. Wea. Rev. 109, 758-766, 1981.""",
     "wallace": """\
@@ -76,28 +84,25 @@ phi_sfc : float or array_like
 _KEYWORDS = {
     "axis": """\
 axis : int, optional
-    The level axis of NumPy and dask inputs (required when they have more
-    than one dimension). Where the levels are new to the result (levels
-    shared by all columns, hybrid coefficients), where the level axis goes
-    in it (default 0).""",
+    The level axis of NumPy and dask inputs (required for N-D inputs); for
+    levels new to the result (shared by all columns, from coefficients),
+    where it goes in the result (default 0).""",
     "dim": """\
 dim : hashable, optional
-    The level dimension of DataArrays. Default: that of a 1-D DataArray
-    giving levels, else the one whose coordinate says it is vertical (axis
-    "Z", a ``positive`` direction), else the one as long as the
-    coefficients. A level dimension new to the inputs goes after their
-    time dimension ((time, lev, lat, lon)), or first without one.""",
+    The level dimension of DataArrays. Default: that of a 1-D DataArray of
+    levels, else the one with a vertical coordinate (axis "Z", a
+    ``positive`` direction), else the one as long as the coefficients. New
+    level dimensions go after time ((time, lev, lat, lon)), else first.""",
     "new_dim": """\
 new_dim : hashable, optional
     Name of the level dimension the result adds (DataArrays): default that
     of a DataArray giving the new levels, else {value}.""",
     "dtype": """\
 dtype : data-type, optional
-    Type of the result's values. Default: the NumPy result type of the array
+    Type of the result's values. Default: the result type of the array
     arguments (float32 in, float32 out; Python numbers and lists do not
-    count{value}), float64 for integer or boolean input. The kernel
-    computes in float64 either way; inputs and results that need converting
-    are converted block by block, never whole.""",
+    count{value}), float64 for integers. Computed in float64 either way,
+    converted block by block, never whole.""",
     "keep_attrs": """\
 keep_attrs : bool, optional
     DataArray results: {value}""",
@@ -111,23 +116,26 @@ _NEW_QUANTITY = ("whether the result starts from the attributes of the first Dat
 _SAME_QUANTITY = ("whether the result keeps all attributes of `{source}` (default\n"
                   "    True), or only its ``standard_name``, ``long_name`` and ``units``.")
 
-# A line of its own holding a paragraph name (not, say, a printed nested list).
-_MARKER = re.compile(r"( *)\[\[([a-z_0-9]+)\]\]")
+# A line of its own holding a paragraph name (not, say, a printed nested
+# list), and the words that fill the paragraph's blank.
+_MARKER = re.compile(r"( *)\[\[([a-z_0-9]+)\]\](?: (.*))?")
 
 
 def fill(doc: str, keywords: dict[str, str]) -> str:
     """Fills each ``[[name]]`` line of a docstring with that paragraph,
-    indented alike; ``[[keywords]]`` with the documentation of the common
-    keywords named in `keywords` (name: the words that fill it)."""
+    indented alike (``[[name]] words`` puts the words in its blank);
+    ``[[keywords]]`` with the documentation of the common keywords named in
+    `keywords` (name: the words that fill it)."""
     paragraphs = dict(_PARAGRAPHS)
     paragraphs["keywords"] = "\n".join(_KEYWORDS[k].format(value=v) for k, v in keywords.items())
     lines: list[str] = []
     for line in doc.split("\n"):
         marker = _MARKER.fullmatch(line)
         if marker:
-            indent, name = marker.groups()
+            indent, name, words = marker.groups()
             lines.extend(indent + text if text else text
-                         for text in paragraphs[name].split("\n"))
+                         for text in (paragraphs[name].format(words) if words else
+                                      paragraphs[name]).split("\n"))
         else:
             lines.append(line)
     return "\n".join(lines)

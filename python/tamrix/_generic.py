@@ -10,24 +10,17 @@ A public function is a NumPy block under a declaration::
         '''docstring'''
         return meteorology.relhum_array(temperature, mixing_ratio, pressure)
 
-The def gives the public signature (the keywords `dtype`, `keep_attrs`,
-`name` and, where they apply, `axis`, `dim` and `new_dim` are added here) and
-its body computes one block (see `_blocks`). The signature names the core
-dimensions of the broadcast arguments (the keys of `units` that are not
-`coordinates`, in order) and of the result; `coordinates` are 1-D or 0-d
-values converted once (hybrid coefficients, target levels, p0). A call:
-
-1. binds the arguments (old keyword names work, with a DeprecationWarning);
-   Python numbers go straight to the scalar kernel;
-2. looks at each argument once: its kind (number, NumPy, dask, DataArray)
-   and whether it carries pint units;
-3. converts declared units and strips pint quantities (`_units`);
-4. decides the result dtype (the inputs' result type, or `dtype=`);
-5. moves the level axis last (`axis`) or names it (`dim`);
-6. runs the block: NumPy directly (block by block when inputs or the result
-   need converting), dask through dask.array.apply_gufunc, DataArrays
-   through xarray.apply_ufunc;
-7. labels the result (`_metadata`), a pint quantity for pint input.
+The def gives the public signature (`dtype`, `keep_attrs`, `name` and, where
+they apply, `axis`, `dim` and `new_dim` are added) and its body computes one
+block (see `_blocks`); the signature gives the core dimensions of the
+broadcast arguments (the keys of `units` that are not `coordinates`: 1-D or
+0-d values converted once, such as hybrid coefficients, targets, p0). A call
+binds the arguments (old keyword names warn) and sends Python numbers
+straight to the scalar kernel; else it looks at each argument once (kind,
+pint units), converts declared units (`_units`), decides the dtype, moves
+the level axis last (`axis`) or names it (`dim`), runs the block on NumPy
+(block by block when converting), through dask.array.apply_gufunc or
+xarray.apply_ufunc, and labels the result (`_metadata`).
 
 Blocks are reached by the function's name, and everything handed to dask is
 a module-level function or a `functools.partial` of one with plain arguments,
@@ -183,9 +176,8 @@ def _choices(annotation: Any) -> tuple[tuple[str, ...], bool]:
 def _public(d: Description) -> Callable[..., Any]:
     scalar, floor = d.scalar, d.nan_floor
     if scalar is None:
-        return lambda *args, **kwargs: call(d, args, kwargs)
-    # Python numbers only, positionally: the scalar kernel, nothing else
-    # (trailing flags with a default are filled in).
+        return lambda *args, **kwargs: Call(d, args, kwargs)()
+    # Python numbers only, positionally: the scalar kernel, nothing else.
     tail = [p.default for p in d.parameters[:d.arity]]
     while tail and tail[0] in (None, inspect.Parameter.empty):
         tail.pop(0)
@@ -197,7 +189,7 @@ def _public(d: Description) -> Callable[..., Any]:
             if result == floor and any(a != a for a in args):
                 return math.nan
             return result
-        return call(d, args, kwargs)
+        return Call(d, args, kwargs)()
     return public
 
 
@@ -238,27 +230,22 @@ _FLOAT64 = np.dtype(np.float64)
 
 
 def result_dtype(function: str, values: Sequence[Any], dtype: Any = None) -> np.dtype[Any]:
-    """`dtype` when given (a floating-point type), else the NumPy result type
-    of the array inputs. Python numbers and lists do not take part, like
-    NumPy's weak scalars, so `relhum(t32, 0.01, 1e5)` stays float32 with
-    NumPy 1 and 2 alike. Integer and boolean inputs, and calls with no array
-    input at all, give float64."""
+    """`dtype` (a floating-point type), else the result type of the array
+    inputs (Python numbers and lists do not count, with NumPy 1 and 2 alike),
+    float64 for integers, booleans and numbers only."""
     if dtype is not None:
         resolved: np.dtype[Any] = np.dtype(dtype)
         if resolved.kind != "f":
             raise TypeError(f"{function}: dtype must be a floating-point type, not {resolved}")
         return resolved
-    # Arrays of every kind and NumPy scalars have a dtype; Python numbers
-    # and lists do not.
     dtypes = [d for d in (getattr(v, "dtype", None) for v in values) if isinstance(d, np.dtype)]
     found = np.dtype(np.result_type(*dtypes)) if dtypes else _FLOAT64
     return found if found.kind == "f" else _FLOAT64
 
 
 def _real(function: str, name: str, value: Any) -> np.ndarray:
-    """An array-like as an ndarray (dtype unchanged, masks dropped). Only
-    booleans, integers and floats convert to float64 without loss of
-    meaning (complex would drop its imaginary part, strings be parsed)."""
+    """An array-like as an ndarray (dtype unchanged, masks dropped) of real
+    numbers (complex would lose its imaginary part, strings be parsed)."""
     array = value if type(value) is np.ndarray else np.asarray(np.ma.getdata(value))
     if array.dtype.kind not in "biuf":
         raise TypeError(f"{function}: {name} must hold real numbers, not dtype {array.dtype}")
@@ -300,9 +287,8 @@ class Call:
                                      self.dtype)
 
     def _convert_units(self) -> None:
-        """The arguments in their declared units (pint quantities stripped);
-        the unit the `same_unit` arguments share, and that of the `source`
-        of the result when it declares none."""
+        """The arguments in their declared units (pint quantities stripped),
+        the unit the `same_unit` arguments share and that of the `source`."""
         d, arguments = self.d, self.arguments
         pints = [n for n, (_, pint) in self.looks.items() if pint]
         if pints:
@@ -336,9 +322,8 @@ class Call:
             self.source_unit = self.units[d.result.source].label  # type: ignore[union-attr]
 
     def _coordinates(self) -> tuple[dict[str, Any], dict[str, int]]:
-        """The coordinate arguments as float64 arrays (1-D, or 0-d for a
-        number: one level and no level axis in the result) or floats, and the
-        sizes of the core dimensions they give."""
+        """The coordinates as floats or float64 arrays (1-D, or 0-d: one level
+        and no level axis), and the sizes of the core dimensions they give."""
         d = self.d
         converted: dict[str, Any] = {}
         sizes: dict[str, int] = {}
@@ -465,12 +450,12 @@ class Call:
         inputs = []
         for p, value in zip(self.present, self.values):
             kind = self.looks[p][0]
+            if kind is not Kind.XARRAY and np.ndim(value) != bool(cores[p]):
+                raise TypeError(f"{d.name}: {p} is an unlabelled {type(value).__name__} while "
+                                f"other arguments are DataArrays; wrap it in a DataArray with "
+                                f"named dimensions")
             if cores[p]:
-                if kind is not Kind.XARRAY:
-                    if np.ndim(value) != 1:
-                        raise TypeError(f"{d.name}: {p} is an unlabelled {np.ndim(value)}-D "
-                                        f"array while other arguments are DataArrays; wrap it "
-                                        f"in a DataArray with named dimensions")
+                if kind is not Kind.XARRAY:  # levels shared by every column
                     value = xr.DataArray(_real(d.name, p, value), dims=(dim,))
                 if dim not in value.dims:
                     raise ValueError(f"{d.name}: {p} has no dimension {dim!r} (its dimensions: "
@@ -478,10 +463,6 @@ class Call:
                                      f"dimension with dim=")
                 if value.chunks is not None:
                     value = value.copy(data=whole_axis(value.data, value.dims.index(dim)))
-            elif kind in (Kind.NUMPY, Kind.DASK) and np.ndim(value) != 0:
-                raise TypeError(f"{d.name}: {p} is an unlabelled {type(value).__name__} while "
-                                f"other arguments are DataArrays; wrap it in a DataArray with "
-                                f"named dimensions")
             elif d.columns and kind is Kind.XARRAY and dim in value.dims:
                 raise ValueError(f"{d.name}: {p} must not have the level dimension {dim!r}")
             inputs.append(value)
@@ -495,15 +476,12 @@ class Call:
             exclude_dims={dim} if new and core else set(), dask="parallelized",
             output_dtypes=[self.dtype], keep_attrs=True,
             dask_gufunc_kwargs={"output_sizes": {out_dim: self.sizes[letter]}} if new else None)
-        if letter and core and np.ndim(core[0]) > 1:
-            # In the place of the input's level dimension.
-            order = [out_dim if x == dim else x for x in next(
-                v for v in inputs if getattr(v, "dims", ()) and dim in v.dims).dims]
-            result = result.transpose(*order, ...)
-        elif letter:
-            position = (_metadata.level_position(result.dims, out_dim, self.values)
-                        if axis is None else _normalise_axis(axis, result.ndim))
-            result = _metadata.place(result, out_dim, position)
+        if letter:
+            replaced = inputs[[bool(cores[p]) for p in self.present].index(True)].dims if \
+                core and np.ndim(core[0]) > 1 else None
+            if replaced is None and axis is not None:
+                _normalise_axis(axis, result.ndim)
+            result = _metadata.place(result, out_dim, replaced, dim, self.values, axis)
         if self.sizes.get("squeeze"):
             result = result.isel({out_dim: 0}, drop=True)
         elif new:
@@ -543,10 +521,6 @@ class Call:
         if unit:
             attrs.setdefault("units", unit)
         return result.assign_coords({out_dim: (out_dim, shown.reshape(-1), attrs)})
-
-
-def call(d: Description, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-    return Call(d, args, kwargs)()
 
 
 # --- NumPy: the block on whole arrays or block by block ---
@@ -690,13 +664,10 @@ def _align_loop_chunks(arrays: list[Any], core_counts: list[int]) -> list[Any]:
 
 def whole_axis(array: Any, axis: int) -> Any:
     """A dask array with `axis` in one chunk (the kernels need whole columns).
-
-    Merging the chunks of one axis alone multiplies the chunk size by their
-    number (30 levels stored one per chunk: 30 times the memory per task), so
-    the other axes are re-chunked with dask's "auto" rule under a byte budget:
-    a chunk stays within the size of the largest input chunk, or of one whole
-    column where that is larger.
-    """
+    Merging one axis alone would multiply the chunk size (30 levels stored
+    one per chunk: 30 times the memory per task), so the other axes are
+    re-chunked by dask's "auto" rule within the size of the largest input
+    chunk, or of one whole column where that is larger."""
     if array.ndim == 0 or len(array.chunks[axis]) <= 1:
         return array
     itemsize = array.dtype.itemsize

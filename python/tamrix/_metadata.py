@@ -116,9 +116,8 @@ def warn_mistaken_humidity(function: str, parameter: str, value: Any) -> None:
 
 
 def _is_time(dim: Hashable, sources: Sequence[Any]) -> bool:
-    """Whether a dimension is time: named "time", or with a coordinate (in
-    any of the DataArrays `sources`) that is datetime-like or marked as time
-    (axis "T", standard_name "time")."""
+    """Whether a dimension is time: named "time", or with a datetime-like
+    coordinate or one marked as time (axis "T", standard_name "time")."""
     if dim == "time":
         return True
     for value in sources:
@@ -132,18 +131,17 @@ def _is_time(dim: Hashable, sources: Sequence[Any]) -> bool:
     return False
 
 
-def level_position(dims: Sequence[Hashable], dim: Hashable, sources: Sequence[Any]) -> int:
-    """Where a level dimension new to the inputs goes among `dims`: after the
-    leading time dimensions."""
-    others = [d for d in dims if d != dim]
-    position = 0
-    while position < len(others) and _is_time(others[position], sources):
-        position += 1
-    return position
-
-
-def place(result: Any, dim: Hashable, position: int) -> Any:
+def place(result: Any, dim: Hashable, replaced: Sequence[Hashable] | None, old: Hashable,
+          sources: Sequence[Any], axis: int | None) -> Any:
+    """The result's level dimension `dim` in the place of the input's `old`
+    among the input's dimensions `replaced`; else (a level dimension new to
+    the inputs) at `axis`, or after the leading time dimensions."""
+    if replaced is not None:
+        return result.transpose(*[dim if d == old else d for d in replaced], ...)
     dims = [d for d in result.dims if d != dim]
+    position = 0 if axis is None else axis % result.ndim
+    while axis is None and position < len(dims) and _is_time(dims[position], sources):
+        position += 1
     dims.insert(min(position, len(dims)), dim)
     return result.transpose(*dims)
 

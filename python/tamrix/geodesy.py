@@ -25,9 +25,7 @@ def arc_lat_wgs84(lat: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Meridian arc length, m.
-        [[kinds]]
+    [[returns]] Meridian arc length, m.
 
     See Also
     --------
@@ -64,9 +62,7 @@ def arc_lon_wgs84(lon: Any, lat: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Arc length, m.
-        [[kinds]]
+    [[returns]] Arc length, m.
 
     See Also
     --------
@@ -98,9 +94,7 @@ def rad_lat_wgs84(lat: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Radius, m.
-        [[kinds]]
+    [[returns]] Radius, m.
 
     See Also
     --------

@@ -48,9 +48,7 @@ def relhum(temperature: Any, mixing_ratio: Any = None, pressure: Any = None, *,
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Relative humidity, %.
-        [[kinds]]
+    [[returns]] Relative humidity, %.
 
     See Also
     --------
@@ -92,9 +90,7 @@ def relhum_ice(temperature: Any, mixing_ratio: Any = None, pressure: Any = None,
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Relative humidity over ice, %.
-        [[kinds]]
+    [[returns]] Relative humidity over ice, %.
 
     See Also
     --------
@@ -133,9 +129,7 @@ def relhum_water(temperature: Any, mixing_ratio: Any = None, pressure: Any = Non
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Relative humidity over liquid water, %.
-        [[kinds]]
+    [[returns]] Relative humidity over liquid water, %.
 
     See Also
     --------
@@ -176,9 +170,7 @@ def dewtemp(temperature: Any, relative_humidity: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Dew point temperature, K.
-        [[kinds]]
+    [[returns]] Dew point temperature, K.
 
     References
     ----------
@@ -221,9 +213,7 @@ def heat_index(temperature: Any, relative_humidity: Any,
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Heat index, °F.
-        [[kinds]]
+    [[returns]] Heat index, °F.
 
     References
     ----------
@@ -265,9 +255,7 @@ def max_daylight(jday: Any, lat: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Maximum daylight duration, hours.
-        [[kinds]]
+    [[returns]] Maximum daylight duration, hours.
 
     References
     ----------
@@ -300,9 +288,7 @@ def psychrometric_constant(pressure: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Psychrometric constant, kPa/°C.
-        [[kinds]]
+    [[returns]] Psychrometric constant, kPa/°C.
 
     References
     ----------
@@ -334,9 +320,7 @@ def saturation_vapor_pressure(temperature: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Saturation vapour pressure, kPa.
-        [[kinds]]
+    [[returns]] Saturation vapour pressure, kPa.
 
     See Also
     --------
@@ -372,9 +356,7 @@ def saturation_vapor_pressure_slope(temperature: Any) -> Any:
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Slope of the saturation vapour pressure curve, kPa/°C.
-        [[kinds]]
+    [[returns]] Slope of the saturation vapour pressure curve, kPa/°C.
 
     See Also
     --------

@@ -1,12 +1,7 @@
 """Vertical coordinates: below-ground extrapolation, layer thickness,
 interpolation of columns to new levels, pressure on hybrid levels and model
-levels to pressure levels in one call.
-
-Functions that work on whole columns take the level axis by number (`axis=`,
-NumPy and dask arrays) or by name (`dim=`, DataArrays); the generic path
-moves it last, so every column is one contiguous stretch of memory, and with
-dask rechunks it into one chunk.
-"""
+levels to pressure levels in one call. Column functions take the level axis
+as `axis=` (arrays) or `dim=` (DataArrays)."""
 
 from __future__ import annotations
 
@@ -22,7 +17,7 @@ from ._metadata import PRESSURE_COORDINATE, SHARED_UNIT, Result, is_dataarray
 from ._units import GEOPOTENTIAL, KELVIN, METRE, PASCAL
 
 if TYPE_CHECKING:
-    from ._typing import ArrayIn, DTypeLike, FloatArray
+    import numpy.typing as npt
 
 # --- below-ground extrapolation ---
 
@@ -48,9 +43,7 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) ->
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Temperature at `lev`, K.
-        [[kinds]]
+    [[returns]] Temperature at `lev`, K.
 
     See Also
     --------
@@ -87,9 +80,7 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
 
     Returns
     -------
-    float, ndarray, DataArray or Quantity
-        Geopotential height of `lev`, m.
-        [[kinds]]
+    [[returns]] Geopotential height of `lev`, m.
 
     See Also
     --------
@@ -208,11 +199,7 @@ def delta_pressure_hybrid(hyai: Any, hybi: Any, ps: Any, p0: Any) -> Any:
     hyai, hybi : array_like or DataArray
         The hybrid coefficients of the interfaces, 1-D, of equal length (one
         more than there are layers), top-first or surface-first.
-    ps : float, array_like or DataArray
-        Surface pressure(s), any shape, in any pressure unit. (Formerly
-        `psfc`, which still works with a DeprecationWarning.)
-    p0 : float or DataArray
-        Reference pressure, in the unit of `ps`.
+    [[hybrid_surface]]
     [[keywords]]
 
     Returns
@@ -228,7 +215,7 @@ def delta_pressure_hybrid(hyai: Any, hybi: Any, ps: Any, p0: Any) -> Any:
 
     References
     ----------
-    [[simmons]]
+    [[simmons]] 1
 
     Examples
     --------
@@ -307,17 +294,17 @@ def interp_to_levels(data: Any, coord: Any, new_levels: Any,
     return _blocks.interpolate(data, coord, new_levels)
 
 
-def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayIn, nlev_in: int,
-                        ncols: int, *, dtype: DTypeLike = None) -> FloatArray:
+def interpolate_columns(xp_flat: npt.ArrayLike, data_flat: npt.ArrayLike,
+                        new_levels: npt.ArrayLike, nlev_in: int, ncols: int, *,
+                        dtype: npt.DTypeLike | None = None) -> npt.NDArray[np.floating[Any]]:
     """Linear interpolation of columns given one after the other, checked.
 
-    The arguments of ``_tamrix_rs.interpolation.interpolate_columns``, of any
-    real dtype and as lists too, with the counts checked against the data:
-    the kernel trusts its counts (a count too small silently ignores the rest
-    of the data, one too large is an internal failure), here counts that do
-    not describe the arrays exactly raise ValueError naming both. Values are
-    bit-identical to the kernel's. For N-D fields with a level axis,
-    `interp_to_levels` does the reshaping (and this function calls it).
+    The arguments of ``_tamrix_rs.interpolation.interpolate_columns`` (any
+    real dtype, lists too), with the counts checked against the data: the
+    kernel trusts them (one too small ignores the rest of the data, one too
+    large is an internal failure); here counts that do not describe the
+    arrays exactly raise ValueError naming both. Values are the kernel's bit
+    for bit; it is `interp_to_levels` on the columns as rows.
 
     Parameters
     ----------
@@ -341,17 +328,6 @@ def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayI
         The nlev_out * ncols results, column after column (NaN outside a
         column's range).
 
-    Raises
-    ------
-    ValueError
-        When the counts do not match the lengths, or an array is not 1-D.
-    TypeError
-        When a count is not an integer.
-
-    See Also
-    --------
-    interp_to_levels
-
     References
     ----------
     [[trenberth]]
@@ -364,20 +340,18 @@ def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayI
     >>> print(tamrix.interpolate_columns(xp, data, [850.0], nlev_in=3, ncols=2))
     [20.   1.5]
     """
-    function = "interpolate_columns"
-    counts = {}
+    function, counts = "interpolate_columns", []
     for name, count in (("nlev_in", nlev_in), ("ncols", ncols)):
         try:
-            counts[name] = operator.index(count)
+            counts.append(operator.index(count))
         except TypeError:
             raise TypeError(f"{function}: {name} must be an integer, not "
                             f"{type(count).__name__}") from None
-        if counts[name] < 0:
-            raise ValueError(f"{function}: {name} must not be negative (got {counts[name]})")
-    nlev, columns = counts["nlev_in"], counts["ncols"]
-    arrays = []
-    for name, value in (("xp_flat", xp_flat), ("data_flat", data_flat)):
-        array = np.asarray(value)
+        if counts[-1] < 0:
+            raise ValueError(f"{function}: {name} must not be negative (got {count})")
+    nlev, columns = counts
+    arrays = [np.asarray(xp_flat), np.asarray(data_flat)]
+    for name, array in zip(("xp_flat", "data_flat"), arrays):
         if array.ndim != 1:
             raise ValueError(f"{function}: {name} must be one-dimensional (got shape "
                              f"{array.shape}); for arrays with a level axis use "
@@ -385,13 +359,13 @@ def interpolate_columns(xp_flat: ArrayIn, data_flat: ArrayIn, new_levels: ArrayI
         if array.size != nlev * columns:
             raise ValueError(f"{function}: {name} has {array.size} values, but nlev_in * ncols = "
                              f"{nlev} * {columns} = {nlev * columns}")
-        arrays.append(array.reshape(columns, nlev))
     if np.ndim(new_levels) > 1:
         raise ValueError(f"{function}: new_levels must be one-dimensional")
     if nlev == 0 and columns > 0:
         raise ValueError(f"{function}: nlev_in is 0, but each of the {columns} columns needs at "
                          f"least one level")
-    result = interp_to_levels(arrays[1], arrays[0], new_levels, axis=1, dtype=dtype)
+    result = interp_to_levels(arrays[1].reshape(columns, nlev), arrays[0].reshape(columns, nlev),
+                              new_levels, axis=1, dtype=dtype)
     return np.asarray(result).reshape(-1)
 
 
@@ -415,11 +389,7 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, ps: Any, p0: Any) -> Any:
         The hybrid coefficients: numbers (one level, and no level axis in the
         result) or 1-D arrays of equal length (one entry per level). The
         coordinate of a DataArray `hya` becomes the result's.
-    ps : float, array_like or DataArray
-        Surface pressure(s), any shape, in any pressure unit. (Formerly
-        `psfc`, which still works with a DeprecationWarning.)
-    p0 : float or DataArray
-        Reference pressure, in the unit of `ps`.
+    [[hybrid_surface]]
     [[keywords]]
 
     Returns
@@ -435,7 +405,7 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, ps: Any, p0: Any) -> Any:
 
     References
     ----------
-    [[simmons]]
+    [[simmons]] 1
 
     Examples
     --------
@@ -454,12 +424,9 @@ def pressure_at_hybrid_levels(hya: Any, hyb: Any, ps: Any, p0: Any) -> Any:
 _KINDS = {"air_temperature": "temperature", "geopotential_height": "geopotential"}
 _DATA_UNITS = {"temperature": KELVIN, "geopotential": METRE}
 # CF attributes a result of each kind gets when its data has none.
-_KIND_ATTRS = {
-    "temperature": {"standard_name": "air_temperature", "long_name": "air temperature",
-                    "units": "K"},
-    "geopotential": {"standard_name": "geopotential_height", "long_name": "geopotential height",
-                     "units": "m"},
-}
+_KIND_ATTRS = {kind: {"standard_name": name, "long_name": name.replace("_", " "), "units": unit}
+               for kind, name, unit in (("temperature", "air_temperature", "K"),
+                                        ("geopotential", "geopotential_height", "m"))}
 
 
 def _variable(arguments: dict[str, Any], common: dict[str, Any]) -> dict[str, Any]:
@@ -506,10 +473,8 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any,
     outside a column's model levels are NaN, unless ``extrapolate=True``: then
     targets between the lowest model level and the surface take the lowest
     level's value, and targets below the surface (greater than ps) are
-    extrapolated according to `variable`. Targets above the model top stay
-    NaN. The pressures of a block's columns exist only while the block is
-    computed: with dask the memory in flight is one input chunk, its
-    pressures and one output chunk.
+    extrapolated according to `variable`. The pressures of a block's columns
+    exist only while the block is computed.
 
     Parameters
     ----------
@@ -564,9 +529,7 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any,
     References
     ----------
     [[trenberth]]
-    .. [2] A. J. Simmons and D. M. Burridge, "An energy and angular-momentum
-           conserving vertical finite-difference scheme and hybrid vertical
-           coordinates", Mon. Wea. Rev. 109, 758-766, 1981.
+    [[simmons]] 2
 
     Examples
     --------
