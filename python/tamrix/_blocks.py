@@ -5,19 +5,22 @@ core dimensions last; the result the same. Every kernel call is made here."""
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 import _tamrix_rs
 
 from . import _kernels
 
+Array = npt.NDArray[Any]
 meteorology = _tamrix_rs.meteorology
 gradient = _tamrix_rs.gradient
 interpolation = _tamrix_rs.interpolation
 
 
-def log(values: np.ndarray) -> np.ndarray:
+def log(values: Array) -> Array:
     """The natural logarithm with the C library's bits (the kernels' log),
     not NumPy's, so that interpolation in ln p agrees with the remap engine."""
     source = np.ascontiguousarray(values, dtype=np.float64)
@@ -26,17 +29,17 @@ def log(values: np.ndarray) -> np.ndarray:
     return result
 
 
-def mixing_ratio(specific_humidity: np.ndarray) -> np.ndarray:
+def mixing_ratio(specific_humidity: Array) -> Array:
     """w = q / (1 - q)."""
-    result: np.ndarray = specific_humidity / (1.0 - specific_humidity)
+    result: Array = specific_humidity / (1.0 - specific_humidity)
     return result
 
 
 # --- kernels that take one argument as a single number ---
 
 
-def grouped(key: np.ndarray, evaluate: Callable[[float, np.ndarray | None], np.ndarray]
-            ) -> np.ndarray:
+def grouped(key: Array, evaluate: Callable[[float, Array | None], Array]
+            ) -> Array:
     """A kernel that takes one argument (`key`, flat) as a single number,
     evaluated once per distinct value of it. Values are grouped by bit
     pattern, so every element reaches the kernel exactly as given (signed
@@ -54,11 +57,11 @@ def grouped(key: np.ndarray, evaluate: Callable[[float, np.ndarray | None], np.n
     return out
 
 
-def _take(array: np.ndarray, index: np.ndarray | None) -> np.ndarray:
+def _take(array: Array, index: Array | None) -> Array:
     return array if index is None else array[index]
 
 
-def max_daylight(jday: np.ndarray, lat: np.ndarray) -> np.ndarray:
+def max_daylight(jday: Array, lat: Array) -> Array:
     # The kernel is an outer product of days and latitudes; an element-wise
     # pairing is one grid call per distinct value of whichever argument has
     # fewer of them (a grid with one day is element-wise over latitudes).
@@ -68,8 +71,8 @@ def max_daylight(jday: np.ndarray, lat: np.ndarray) -> np.ndarray:
     return grouped(lat, lambda latitude, index: grid(_take(jday, index), np.array([latitude])))
 
 
-def extrapolate(kernel: Callable[..., np.ndarray], t_bot: np.ndarray, lev: np.ndarray,
-                p_sfc: np.ndarray, ps: np.ndarray, phi_sfc: np.ndarray) -> np.ndarray:
+def extrapolate(kernel: Callable[..., Array], t_bot: Array, lev: Array,
+                p_sfc: Array, ps: Array, phi_sfc: Array) -> Array:
     """An extrapolation kernel, which takes the target level as one number:
     one call per distinct level."""
     return grouped(lev, lambda level, index: kernel(
@@ -80,7 +83,7 @@ def extrapolate(kernel: Callable[..., np.ndarray], t_bot: np.ndarray, lev: np.nd
 # --- columns ---
 
 
-def thickness(levels: np.ndarray, ps: np.ndarray, top: np.ndarray | None) -> np.ndarray:
+def thickness(levels: Array, ps: Array, top: Array | None) -> Array:
     """Layer thickness of every column: `levels` (columns, nlev) or one
     column shared by all, `top` one value per column or one for all."""
     nlev = levels.shape[-1]
@@ -91,7 +94,7 @@ def thickness(levels: np.ndarray, ps: np.ndarray, top: np.ndarray | None) -> np.
     return out
 
 
-def interpolate(data: np.ndarray, coord: np.ndarray, targets: np.ndarray) -> np.ndarray:
+def interpolate(data: Array, coord: Array, targets: Array) -> Array:
     """Every column of `data` (columns, nlev) from `coord` (the same shape,
     or one column shared by all) to `targets`, in one kernel call."""
     ncols, nlev = data.shape
@@ -100,31 +103,30 @@ def interpolate(data: np.ndarray, coord: np.ndarray, targets: np.ndarray) -> np.
     if nlev == 0:
         raise ValueError("interp_to_levels: the level axis of data is empty")
     coord = np.ascontiguousarray(np.broadcast_to(coord, data.shape))
-    result: np.ndarray = interpolation.interpolate_columns(
+    result: Array = interpolation.interpolate_columns(
         coord.reshape(-1), data.reshape(-1), targets, nlev, ncols)
     return result.reshape(ncols, targets.size)
 
 
-def hybrid_pressure(ps: np.ndarray, hya: np.ndarray, hyb: np.ndarray, p0: float) -> np.ndarray:
+def hybrid_pressure(ps: Array, hya: Array, hyb: Array, p0: float) -> Array:
     """hya·p0 + hyb·ps of every level and column, (columns, levels): a view
     of the kernel's level-major table, so putting the levels first again
     costs nothing."""
     table = interpolation.pressure_at_hybrid_levels_array(hya, hyb, ps.reshape(-1), float(p0))
-    result: np.ndarray = table.reshape(hya.size, ps.size).T
+    result: Array = table.reshape(hya.size, ps.size).T
     return result
 
 
-def hybrid_thickness(ps: np.ndarray, hyai: np.ndarray, hybi: np.ndarray, p0: float
-                     ) -> np.ndarray:
+def hybrid_thickness(ps: Array, hyai: Array, hybi: Array, p0: float) -> Array:
     """The thickness of the layer between each pair of neighbouring
     interfaces: the absolute difference of their pressures."""
     interfaces = hybrid_pressure(ps, hyai, hybi, p0)
-    result: np.ndarray = np.abs(interfaces[:, 1:] - interfaces[:, :-1])
+    result: Array = np.abs(interfaces[:, 1:] - interfaces[:, :-1])
     return result
 
 
-def extrapolate_below(out: np.ndarray, data: np.ndarray, p: np.ndarray, ps: np.ndarray,
-                      t_bot: np.ndarray | None, phi_sfc: np.ndarray, targets: np.ndarray,
+def extrapolate_below(out: Array, data: Array, p: Array, ps: Array,
+                      t_bot: Array | None, phi_sfc: Array, targets: Array,
                       variable: str | None) -> None:
     """Fills the targets below the lowest model level, in place: between that
     level and the surface with the lowest level's value; below the surface
@@ -147,19 +149,15 @@ def extrapolate_below(out: np.ndarray, data: np.ndarray, p: np.ndarray, ps: np.n
         out[below, j] = d_low[below]
 
 
-def hybrid_to_pressure(data: np.ndarray, ps: np.ndarray, t_bot: np.ndarray | None,
-                       phi_sfc: np.ndarray | None, *, hyam: np.ndarray, hybm: np.ndarray,
-                       p0: float, targets: np.ndarray, log_p: bool, extrapolate: bool,
-                       variable: str | None) -> np.ndarray:
+def hybrid_to_pressure(data: Array, ps: Array, t_bot: Array | None,
+                       phi_sfc: Array | None, *, hyam: Array, hybm: Array,
+                       p0: float, targets: Array, log_p: bool, extrapolate: bool,
+                       variable: str | None) -> Array:
     """Columns on hybrid levels to `targets` (Pa): the pressures of a block's
     columns exist only while the block is computed."""
-    ncols = data.shape[0]
-    ps = np.broadcast_to(ps.reshape(-1), (ncols,))
     p = np.ascontiguousarray(hybrid_pressure(ps, hyam, hybm, p0))
     out = interpolate(data, log(p), log(targets)) if log_p else interpolate(data, p, targets)
     if extrapolate and out.size:
-        column = np.full(ncols, np.nan) if phi_sfc is None else np.broadcast_to(
-            phi_sfc.reshape(-1), (ncols,))
-        bottom = None if t_bot is None else np.broadcast_to(t_bot.reshape(-1), (ncols,))
-        extrapolate_below(out, data, p, ps, bottom, column, targets, variable)
+        phi = np.full(ps.size, np.nan) if phi_sfc is None else phi_sfc
+        extrapolate_below(out, data, p, ps, t_bot, phi, targets, variable)
     return out

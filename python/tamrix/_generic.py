@@ -43,8 +43,10 @@ from typing import Any, Literal
 import numpy as np
 
 from . import _docs, _metadata, _units
+from ._blocks import Array
 from ._metadata import SHARED_UNIT, Result
 
+_ma: Any = np.ma  # typed in NumPy 2, not in NumPy 1: used through Any alike
 
 class Kind(enum.IntEnum):
     # Ordered: the highest kind among the inputs decides how a call runs.
@@ -65,14 +67,11 @@ def is_dask_array(value: Any) -> bool:
 
 
 def look(value: Any) -> tuple[Kind, bool]:
-    """The kind of an argument and whether it carries pint units. xarray,
-    dask and pint are optional: an object can only be one of theirs if the
-    library is imported already, so nothing is imported here."""
+    """The kind of an argument and whether it carries pint units (xarray, dask
+    and pint objects exist only if their library is imported already)."""
     kind = type(value)
-    if kind in _NUMBERS:
-        return Kind.NUMBER, False
-    if kind is np.ndarray or kind is list or kind is tuple:
-        return Kind.NUMPY, False
+    if kind in _PLAIN:
+        return Kind.NUMBER if kind in _NUMBERS else Kind.NUMPY, False
     xr = sys.modules.get("xarray")
     if xr is not None and isinstance(value, xr.DataArray):
         return Kind.XARRAY, _units.is_quantity(value.data)
@@ -243,10 +242,10 @@ def result_dtype(function: str, values: Sequence[Any], dtype: Any = None) -> np.
     return found if found.kind == "f" else _FLOAT64
 
 
-def _real(function: str, name: str, value: Any) -> np.ndarray:
+def _real(function: str, name: str, value: Any) -> Array:
     """An array-like as an ndarray (dtype unchanged, masks dropped) of real
     numbers (complex would lose its imaginary part, strings be parsed)."""
-    array = value if type(value) is np.ndarray else np.asarray(np.ma.getdata(value))
+    array = value if type(value) is np.ndarray else np.asarray(_ma.getdata(value))
     if array.dtype.kind not in "biuf":
         raise TypeError(f"{function}: {name} must hold real numbers, not dtype {array.dtype}")
     return array
@@ -540,7 +539,7 @@ def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
     and xarray call per chunk."""
     d = DESCRIPTIONS[name]
     cores = [len(c) for p, c in zip(d.values, d.cores) if p in present]
-    masked = [v for v in values if type(v) not in _PLAIN and np.ma.isMaskedArray(v)]
+    masked = [v for v in values if type(v) not in _PLAIN and _ma.isMaskedArray(v)]
     if masked and d.columns:
         raise TypeError(f"{name}: masked arrays are not taken; fill the masked values (e.g. "
                         f"with NaN) first")
@@ -561,7 +560,7 @@ def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
             a.shape == loop and a.flags.f_contiguous and not a.flags.c_contiguous for a in arrays):
         order = "F"  # flattened in Fortran order rather than copied
 
-    def compute(index: tuple[Any, ...], order: Literal["C", "F"] = "C") -> np.ndarray:
+    def compute(index: tuple[Any, ...], order: Literal["C", "F"] = "C") -> Array:
         inputs = {}
         for p, a, c in zip(present, arrays, cores):
             core = a.shape[a.ndim - c:]
@@ -586,15 +585,15 @@ def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
         return result
     mask = np.zeros(loop, dtype=bool)
     for value in masked:
-        mask |= np.broadcast_to(np.ma.getmaskarray(value), loop)
-    return np.ma.MaskedArray(result, mask=mask)
+        mask |= np.broadcast_to(_ma.getmaskarray(value), loop)
+    return _ma.MaskedArray(result, mask=mask)
 
 
-def _block(d: Description, inputs: dict[str, np.ndarray], options: dict[str, Any]) -> np.ndarray:
+def _block(d: Description, inputs: dict[str, Array], options: dict[str, Any]) -> Array:
     for source, (target, convert) in d.alternatives.items():
         if source in inputs:
             inputs[target] = convert(inputs.pop(source))
-    result: np.ndarray = d.block(**{n: inputs.get(n) for n in d.values}, **options)
+    result: Array = d.block(**{n: inputs.get(n) for n in d.values}, **options)
     if d.nan_floor is not None and options.get("nan_policy") == "propagate" and result.size:
         # The kernel gives its floor for NaN: only elements at the floor can
         # come from a NaN input.
