@@ -112,6 +112,7 @@ METRE = Unit("metres", "m", ["m"], ["metre", "metres", "meter", "meters"])
 _PRESSURES = (PASCAL, HECTOPASCAL, KILOPASCAL, MEGAPASCAL)
 
 
+@functools.lru_cache(maxsize=256)
 def kernel_spelling(text: str, unit: Unit) -> bool:
     """Whether `text` spells `unit` itself: the values need no conversion."""
     squeezed = _squeezed(text)
