@@ -102,7 +102,9 @@ def interpolate(data: Array, coord: Array, targets: Array) -> Array:
         return np.full((ncols, targets.size), np.nan)
     if nlev == 0:
         raise ValueError("interp_to_levels: the level axis of data is empty")
-    coord = np.ascontiguousarray(np.broadcast_to(coord, data.shape))
+    if coord.shape != data.shape:  # one column for all
+        coord, shared = np.empty(data.shape), coord
+        coord[...] = shared
     result: Array = interpolation.interpolate_columns(
         coord.reshape(-1), data.reshape(-1), targets, nlev, ncols)
     return result.reshape(ncols, targets.size)

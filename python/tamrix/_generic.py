@@ -58,6 +58,7 @@ class Kind(enum.IntEnum):
 
 
 _NUMBERS = frozenset({float, int, bool})
+_NONE_OR_NUMBERS = _NUMBERS | {type(None)}
 _PLAIN = frozenset({float, int, bool, np.ndarray, list, tuple, type(None)})
 
 
@@ -232,6 +233,8 @@ def result_dtype(function: str, values: Sequence[Any], dtype: Any = None) -> np.
     """`dtype` (a floating-point type), else the result type of the array
     inputs (Python numbers and lists do not count, with NumPy 1 and 2 alike),
     float64 for integers, booleans and numbers only."""
+    if dtype is None and _NONE_OR_NUMBERS.issuperset(map(type, values)):
+        return _FLOAT64
     if dtype is not None:
         resolved: np.dtype[Any] = np.dtype(dtype)
         if resolved.kind != "f":
@@ -373,7 +376,8 @@ class Call:
         """The scalar kernel, which takes the positional parameters."""
         d, numbers = self.d, dict(self.arguments)
         for name, value in zip(self.present, self.values):
-            _real(d.name, name, value)
+            if type(value) not in _NUMBERS:
+                _real(d.name, name, value)
         for source, (target, convert) in d.alternatives.items():
             if numbers[source] is not None:
                 numbers[target] = convert(float(numbers.pop(source)))
@@ -533,10 +537,8 @@ CHUNK = 1 << 18
 def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
              sizes: dict[str, int], dtype: np.dtype[Any], *values: Any) -> Any:
     """The block of function `name` on NumPy inputs of any dtype and layout
-    (core dimensions last, loop dimensions broadcasting): the result in
-    `dtype`. Inputs that are not float64, or a result that is not, are
-    converted CHUNK values at a time, never whole. Also the function dask
-    and xarray call per chunk."""
+    (core dimensions last), as `dtype`, converting CHUNK values at a time,
+    never whole. Also what dask and xarray call per chunk."""
     d = DESCRIPTIONS[name]
     cores = [len(c) for p, c in zip(d.values, d.cores) if p in present]
     masked = [v for v in values if type(v) not in _PLAIN and _ma.isMaskedArray(v)]
@@ -566,8 +568,13 @@ def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
             core = a.shape[a.ndim - c:]
             if p in d.shared and math.prod(a.shape[:a.ndim - c]) == 1:
                 part = a.reshape((1, *core))  # the same for every column
+            elif a.shape == loop + core:
+                part = a[index]
+            elif not index:  # expanded once, in float64
+                part = np.empty(loop + core, order=order)
+                part[...] = a
             else:
-                part = (a if a.shape == loop + core else np.broadcast_to(a, loop + core))[index]
+                part = np.broadcast_to(a, loop + core)[index]
             inputs[p] = np.asarray(part, dtype=np.float64, order=order).reshape(
                 (math.prod(part.shape[:part.ndim - c]), *core), order=order)
         return _block(d, inputs, options)
@@ -610,8 +617,7 @@ def _blocks_of(columns: tuple[int, ...], per_column: int) -> Iterator[tuple[int 
     """Blocks of a space of columns, each of about CHUNK values and at least
     one column, in C order: indices into the column axes, each a
     basic-indexing view, so converting one never touches the rest."""
-    inner, axis = 1, len(columns)
-    # The trailing axes whose columns fit in one block together.
+    inner, axis = 1, len(columns)  # the trailing axes that fit in one block together
     while axis > 0 and inner * columns[axis - 1] * per_column <= CHUNK:
         axis -= 1
         inner *= columns[axis]
@@ -662,11 +668,10 @@ def _align_loop_chunks(arrays: list[Any], core_counts: list[int]) -> list[Any]:
 
 
 def whole_axis(array: Any, axis: int) -> Any:
-    """A dask array with `axis` in one chunk (the kernels need whole columns).
-    Merging one axis alone would multiply the chunk size (30 levels stored
-    one per chunk: 30 times the memory per task), so the other axes are
-    re-chunked by dask's "auto" rule within the size of the largest input
-    chunk, or of one whole column where that is larger."""
+    """A dask array with `axis` in one chunk (the kernels need whole columns);
+    the other axes re-chunked by dask's "auto" rule within the size of the
+    largest input chunk (or one column), so levels stored one per chunk do
+    not make 30 times larger tasks."""
     if array.ndim == 0 or len(array.chunks[axis]) <= 1:
         return array
     itemsize = array.dtype.itemsize
@@ -679,10 +684,8 @@ def whole_axis(array: Any, axis: int) -> Any:
 
 def level_dim(d: Description, arguments: dict[str, Any], core: list[Any],
               sizes: dict[str, int]) -> Any:
-    """The level dimension of DataArrays when `dim` is not given: that of a
-    1-D DataArray giving levels (or coefficients of the levels), else the
-    one whose coordinate says it is vertical, else the one as long as the
-    coefficients."""
+    """`dim` when not given: that of a 1-D DataArray of levels or coefficients,
+    else a vertical coordinate's, else the one as long as the coefficients."""
     letters = [letter for letter in d.cores if letter]
     labelled = [v for v in core + [arguments[n] for n, letter in d.coordinates.items()
                                    if letter in letters] if _metadata.is_dataarray(v)]
@@ -701,9 +704,8 @@ def level_dim(d: Description, arguments: dict[str, Any], core: list[Any],
 
 
 def _new_dim(d: Description, arguments: dict[str, Any], new_dim: Any, dim: Any) -> Any:
-    """The name of the result's new level dimension: `new_dim`, else that of
-    a 1-D DataArray giving the new levels, else the function's default, else
-    the input's level dimension."""
+    """`new_dim`, else that of a DataArray giving the new levels, else the
+    function's default, else the input's level dimension."""
     if new_dim is not None:
         return new_dim
     for name, letter in d.coordinates.items():
