@@ -151,3 +151,28 @@ print(sum(event == "acquire" for event, *_ in calls) == sum(event == "release" f
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [outcome, "True"]
+
+
+@pytest.mark.parametrize("new_shape, outcome", [
+    ("2", "ValueError tk and rh must have the same length (2 != 3)"),
+    ("10**6", "ValueError tk and rh must have the same length (1000000 != 3)"),
+    ("(3, 1)", "TypeError argument 'tk': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
+    ("3", "computed 3"),
+])
+def test_foreign_routine_resizing_the_array_it_registers_gets_that_view_released(
+        python_subprocess, new_shape, outcome):
+    result = python_subprocess(RESIZING_RECORD + f"""
+def acquire(flags, array):
+    if array is a:
+        a.resize({new_shape}, refcheck=False)
+    acquired.append(state(array))  # the view it registers is the new one
+    return 0
+record.acquire = ACQUIRE(acquire)
+try:
+    print("computed", len(met.dewtemp_array(a, b)))
+except BaseException as error:
+    print(type(error).__name__, error)
+print(sorted(acquired) == sorted(released) or (acquired, released))
+""")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [outcome, "True"]
