@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "arrays.hpp"
+#include "interrupt.hpp"
 #include "once.hpp"
 #include "panic.hpp"
 #include "python.hpp"
@@ -257,7 +258,7 @@ PyObject* elementwise(Call& call) {
   const std::size_t n = call.array(detail::first_array<D>()).size;
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     const std::tuple ops{detail::operand<D, I>(call)...};
-    return make_result_array(parallel_map(n, C, [ops](std::size_t k) {
+    return make_result_array(parallel_map(n, C, python_signals(), [ops](std::size_t k) {
       return evaluate<Kernel>(detail::at(std::get<I>(ops), k)...);
     }));
   }
@@ -287,7 +288,7 @@ PyObject* elementwise_runs(Call& call) {
     const std::tuple ops{detail::operand<D, I>(call)...};
     DoubleBuffer out(n);
     double* dst = out.data();
-    parallel_for(n, cost, [ops, dst](std::size_t first, std::size_t end) {
+    parallel_for(n, cost, python_signals(), [ops, dst](std::size_t first, std::size_t end) {
       Batch(detail::from(std::get<I>(ops), first)..., dst + first, end - first);
     });
     return make_result_array(std::move(out));
@@ -304,7 +305,7 @@ PyObject* elementwise_lanes(Call& call) {
   DoubleBuffer out(input.size);
   const double* src = input.data;
   double* dst = out.data();
-  parallel_for(input.size, C,
+  parallel_for(input.size, C, python_signals(),
                [src, dst](std::size_t lo, std::size_t hi) { map_lanes<Kernel>(src, dst, lo, hi); });
   return make_result_array(std::move(out));
 }

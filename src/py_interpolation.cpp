@@ -79,7 +79,7 @@ PyObject* hybrid_level_table(Call& call) {
     fail_index_out_of_bounds(hyb.size, hyb.size);
   }
   return make_result_array(
-      parallel_outer(hya.size, npts, Cost{}, [&](std::size_t i, std::size_t j) {
+      parallel_outer(hya.size, npts, Cost{}, python_signals(), [&](std::size_t i, std::size_t j) {
         return shared_kernel<hybrid::pressure_at_level>(hya.data[i], hyb.data[i], psfc.data[j], p0);
       }));
 }
@@ -146,7 +146,8 @@ PyObject* delta_pressure_many(Call& call) {
   const std::optional<std::span<const double>> tops =
       top == nullptr ? std::nullopt : std::optional(view(*top));
   return make_result_array(meteorology::delta_pressure_columns(
-      view(call.array(0)), view(call.array(1)), tops, static_cast<std::size_t>(call.count(2))));
+      view(call.array(0)), view(call.array(1)), tops, static_cast<std::size_t>(call.count(2)),
+      python_signals()));
 }
 
 // --- Column interpolation ---------------------------------------------------
@@ -161,7 +162,8 @@ constexpr Description interpolate_columns_fn{
 
 PyObject* interpolate(Call& call) {
   return make_result_array(interpolation::interpolate_columns(
-      view(call.array(0)), view(call.array(1)), view(call.array(2)), call.count(3), call.count(4)));
+      view(call.array(0)), view(call.array(1)), view(call.array(2)), call.count(3), call.count(4),
+      python_signals()));
 }
 
 constexpr Function functions[] = {

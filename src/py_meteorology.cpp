@@ -76,7 +76,7 @@ double max_daylight_point(double jday, double lat) {
 template <double (*Factor)(double)>
 DoubleBuffer factors_of(const ArrayArg& values) {
   const double* data = values.data;
-  return parallel_map(values.size, daylight_factor,
+  return parallel_map(values.size, daylight_factor, python_signals(),
                       [data](std::size_t k) { return Factor(data[k]); });
 }
 
@@ -93,8 +93,8 @@ PyObject* max_daylight_grid(Call& call) {
   }
   const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
   const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
-  return make_result_array(
-      parallel_outer(jday.size, lat.size, hour_angle, [&](std::size_t i, std::size_t j) {
+  return make_result_array(parallel_outer(
+      jday.size, lat.size, hour_angle, python_signals(), [&](std::size_t i, std::size_t j) {
         return shared_kernel<kernels::daylight_from_factors>(days.data()[i], latitudes.data()[j]);
       }));
 }
