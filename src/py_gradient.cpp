@@ -66,11 +66,9 @@ constexpr Description arc_lon_wgs84_array_fn{"arc_lon_wgs84_array",
                                              {FloatArray("lon"), FloatArray("lat")}};
 
 constexpr Function functions[] = {
-    row<rad_lat_wgs84_scalar_fn,
-        scalar<rad_lat_wgs84_scalar_fn, RadiusPolynomial<double>::apply>>(),
-    row<arc_lat_wgs84_scalar_fn,
-        scalar<arc_lat_wgs84_scalar_fn, MeridianArcPolynomial<double>::apply>>(),
-    row<arc_lon_wgs84_scalar_fn, scalar<arc_lon_wgs84_scalar_fn, arc_lon_point>>(),
+    scalar_row<rad_lat_wgs84_scalar_fn, RadiusPolynomial<double>::apply>(),
+    scalar_row<arc_lat_wgs84_scalar_fn, MeridianArcPolynomial<double>::apply>(),
+    scalar_row<arc_lon_wgs84_scalar_fn, arc_lon_point>(),
     row<rad_lat_wgs84_array_fn,
         elementwise_lanes<rad_lat_wgs84_array_fn, RadiusPolynomial, polynomial_cost>>(),
     row<arc_lat_wgs84_array_fn,

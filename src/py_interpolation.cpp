@@ -167,12 +167,9 @@ PyObject* interpolate(Call& call) {
 }
 
 constexpr Function functions[] = {
-    row<temp_extrapolate_scalar_fn,
-        scalar<temp_extrapolate_scalar_fn, batched::temp_extrapolate_point>>(),
-    row<geo_height_extrapolate_scalar_fn,
-        scalar<geo_height_extrapolate_scalar_fn, batched::geo_height_extrapolate_point>>(),
-    row<pressure_at_hybrid_level_scalar_fn,
-        scalar<pressure_at_hybrid_level_scalar_fn, hybrid::pressure_at_level>>(),
+    scalar_row<temp_extrapolate_scalar_fn, batched::temp_extrapolate_point>(),
+    scalar_row<geo_height_extrapolate_scalar_fn, batched::geo_height_extrapolate_point>(),
+    scalar_row<pressure_at_hybrid_level_scalar_fn, hybrid::pressure_at_level>(),
     row<temp_extrapolate_array_fn,
         elementwise_runs<temp_extrapolate_array_fn, batched::temp_extrapolate, extrapolation_cost,
                          &surface_arrays_match>>(),
