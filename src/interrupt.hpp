@@ -28,4 +28,19 @@ inline bool signal_handler_raised(void* /*context*/) noexcept { return PyErr_Che
 // The StopCheck of a computation started by a Python call on this thread.
 inline pool::StopCheck python_signals() noexcept { return {&signal_handler_raised, nullptr}; }
 
+// As above, for a thread that released the interpreter lock for the
+// computation (PyEval_SaveThread gave `released`): each check takes the
+// interpreter back for the moment it runs the handlers. A handler's
+// exception stays set in the thread's state for when the call resumes.
+inline bool signal_handler_raised_released(void* released) noexcept {
+  PyEval_RestoreThread(static_cast<PyThreadState*>(released));
+  const bool raised = PyErr_CheckSignals() < 0;
+  PyEval_SaveThread();  // the same thread state as `released`
+  return raised;
+}
+
+inline pool::StopCheck python_signals(PyThreadState* released) noexcept {
+  return {&signal_handler_raised_released, released};
+}
+
 }  // namespace tamrix::binding

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -197,6 +198,17 @@ Status decide_safely() noexcept {
   }
 }
 
+// Made once, under decided_once, and never destroyed: pool threads may still
+// read it while the process exits.
+std::once_flag decided_once;
+const Status* decided = nullptr;
+
+void decide_once(Exchange exchange) {
+  std::call_once(decided_once, [exchange] {
+    decided = new Status(exchange != nullptr ? exchange(&decide_safely) : decide_safely());
+  });
+}
+
 }  // namespace
 
 bool vector_supported() {
@@ -209,9 +221,11 @@ bool vector_supported() {
 }
 
 const Status& status() {
-  static const Status decided = decide_safely();
-  return decided;
+  decide_once(nullptr);
+  return *decided;
 }
+
+void settle(Exchange exchange) { decide_once(exchange); }
 
 void exp_n_vector(const double* in, double* out, std::size_t n) { detail::exp_avx2(in, out, n); }
 void log_n_vector(const double* in, double* out, std::size_t n) { detail::log_avx2(in, out, n); }

@@ -1,7 +1,7 @@
 // Which exp/log path the kernels take, and the two paths on their own for
-// tests and benchmarks. The module decides the path by the same rules as
-// `_tamrix_rs` (the decision is deterministic, so both reach the same one in
-// a process).
+// tests and benchmarks. The path is the process's: whichever of this module
+// and `_tamrix_rs` is imported first decides it, the other adopts it
+// (exp_log_path.hpp).
 #include "tamrix/libm.hpp"
 
 #include <cstddef>
