@@ -12,6 +12,10 @@
 // result, releases what the call holds and returns NULL; `guarded` (panic.hpp)
 // does that for pool::Stopped.
 //
+// Handlers run while the workers read the call's arrays: one that frees an
+// argument's memory under them (ndarray.resize with refcheck=False) is as
+// unsafe as doing so from another thread while NumPy reads it.
+//
 // Header-only, so that every extension module built from these sources can
 // make its long calls interruptible the same way.
 #pragma once

@@ -80,7 +80,9 @@ def interrupted():
     return "returned", len(ticks)
 outcome, at_interrupt = ticks_during(interrupted)
 print(outcome)
-print(same, at_interrupt, full > 2 * at_interrupt or full)
+# the alarm that sent SIGINT was the second; a third may only slip in on a
+# stalled machine, where it waits in line behind SIGINT
+print(same, at_interrupt in (2, 3), full > 2 * at_interrupt or full)
 # nothing kept: the result buffer, the references, the borrows
 print(allocated() - before < 1 << 20, (sys.getrefcount(xp), sys.getrefcount(targets)) == refs)
 print(sorted(event for event, *_ in calls) == ["acquire"] * 3 + ["release"] * 3)
@@ -88,5 +90,5 @@ print(sorted(event for event, *_ in calls) == ["acquire"] * 3 + ["release"] * 3)
 print(np.array_equal(call(), expected, equal_nan=True))
 """, env={"RAYON_NUM_THREADS": threads})
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.splitlines() == [raised, "True 2 True", "True True", "True", "True"]
+    assert result.stdout.splitlines() == [raised, "True True True", "True True", "True", "True"]
 
