@@ -1,0 +1,333 @@
+"""Reading and writing netCDF (with netCDF4) and Zarr (with zarr), hyperslab
+by hyperslab, without xarray.
+
+A `Source` is a variable lookup (name -> `Variable`) that reads any slab of a
+variable with the CF decoding a user expects: `_FillValue` and
+`missing_value` become NaN, packed integers (`scale_factor`, `add_offset`)
+become floats. A `Sink` creates dimensions and variables and writes slabs.
+Failures of the underlying libraries become `ReadError` or `WriteError`, one
+line naming the file and variable.
+"""
+
+from __future__ import annotations
+
+import base64
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+NETCDF = "netcdf"
+ZARR = "zarr"
+# CF attributes that describe the stored bytes, not the values.
+ENCODING_ATTRS = frozenset({"_FillValue", "missing_value", "scale_factor", "add_offset",
+                            "_ARRAY_DIMENSIONS", "_Unsigned", "_Netcdf4Dimid",
+                            "_Netcdf4Coordinates", "_NCProperties", "_nc3_strict"})
+# netCDF's default fill value of float and double variables (NC_FILL_FLOAT).
+DEFAULT_FILL = 9.969209968386869e36
+
+
+class ReadError(OSError):
+    """The input cannot be read (exit status 1)."""
+
+
+class WriteError(OSError):
+    """The output cannot be written (exit status 1)."""
+
+
+def file_format(path: str, given: str | None) -> str:
+    if given is not None:
+        return given
+    stripped = path.rstrip("/" + os.sep)
+    if stripped.endswith(".zarr") or os.path.isfile(os.path.join(stripped, ".zgroup")) or \
+            os.path.isfile(os.path.join(stripped, "zarr.json")):
+        return ZARR
+    return NETCDF
+
+
+class Variable:
+    """One variable of a `Source`: dims, shape, stored dtype, attributes
+    (those describing values; the encoding ones are applied by `read`)."""
+
+    def __init__(self, source: Source, name: str, array: Any, dims: Sequence[str],
+                 attrs: Mapping[str, Any], fill_values: Sequence[Any]) -> None:
+        self.source = source
+        self.name = name
+        self.array = array
+        self.dims = tuple(dims)
+        self.shape = tuple(int(n) for n in array.shape)
+        self.stored = np.dtype(array.dtype)
+        self.raw_attrs = dict(attrs)
+        self.attrs = {k: v for k, v in attrs.items() if k not in ENCODING_ATTRS}
+        self._fills = [f for f in fill_values if f is not None]
+        self._scale = attrs.get("scale_factor")
+        self._offset = attrs.get("add_offset")
+        self.dtype = self._decoded_dtype()
+
+    def _decoded_dtype(self) -> np.dtype[Any]:
+        if self._scale is None and self._offset is None:
+            if self.stored.kind in "iu" and self._fills:
+                return np.dtype(np.float64)
+            return self.stored
+        packed = [np.asarray(v).dtype for v in (self._scale, self._offset) if v is not None]
+        return np.dtype(np.result_type(np.float32, *packed))
+
+    @property
+    def fill(self) -> Any:
+        """The declared fill value (None when there is none)."""
+        return self._fills[0] if self._fills else None
+
+    def __getitem__(self, index: Any) -> np.ndarray:
+        return self.read(index)
+
+    def raw(self, index: Any = ...) -> np.ndarray:
+        """The stored values of a slab, as they are in the file."""
+        try:
+            return np.asarray(self.array[index])
+        except MemoryError:
+            raise ReadError(f"{self.source.path}: variable {self.name!r} does not fit in "
+                            f"memory") from None
+        except Exception as error:  # the libraries raise RuntimeError, OSError, ValueError...
+            raise ReadError(f"{self.source.path}: cannot read variable {self.name!r} "
+                            f"({_reason(error)})") from None
+
+    def read(self, index: Any = ...) -> np.ndarray:
+        """The values of a slab, decoded (missing values NaN for floats)."""
+        raw = self.raw(index)
+        if self.stored.kind not in "fiu" or (
+                not self._fills and self._scale is None and self._offset is None):
+            return raw
+        values = raw if raw.dtype == self.dtype else raw.astype(self.dtype)
+        missing = None
+        for fill in self._fills:
+            hit = raw == np.asarray(fill, dtype=raw.dtype)
+            missing = hit if missing is None else missing | hit
+        if self._scale is not None:
+            values *= np.asarray(self._scale, dtype=self.dtype)
+        if self._offset is not None:
+            values += np.asarray(self._offset, dtype=self.dtype)
+        if missing is not None and values.dtype.kind == "f" and missing.any():
+            values[missing] = np.nan
+        return values
+
+
+def _reason(error: BaseException) -> str:
+    text = str(error).strip().splitlines()
+    return text[-1] if text else type(error).__name__
+
+
+class Source(Mapping[str, Variable]):
+    """A netCDF file or a Zarr store open for reading."""
+
+    def __init__(self, path: str, fmt: str | None = None) -> None:
+        self.path = path
+        self.format = file_format(path, fmt)
+        if not os.path.exists(path):
+            raise FileNotFoundError(f"{path}: no such file")
+        try:
+            if self.format == ZARR:
+                self._open_zarr()
+            else:
+                self._open_netcdf()
+        except (ReadError, FileNotFoundError):
+            raise
+        except ImportError as error:
+            raise ImportError(f"reading {path} needs {error.name}: pip install "
+                              f"'tamrix[{'zarr' if self.format == ZARR else 'netcdf'}]'") from None
+        except MemoryError:
+            raise ReadError(f"{path}: cannot be read (its header does not fit in memory)") \
+                from None
+        except Exception as error:
+            kind = "a Zarr store" if self.format == ZARR else "netCDF"
+            raise ReadError(f"{path}: cannot be read as {kind} ({_reason(error)})") from None
+
+    def _open_netcdf(self) -> None:
+        import netCDF4
+
+        self._handle = netCDF4.Dataset(self.path, "r")
+        self.data_model = self._handle.data_model
+        self.attrs = {k: self._handle.getncattr(k) for k in self._handle.ncattrs()}
+        self.dims = {name: len(d) for name, d in self._handle.dimensions.items()}
+        self.unlimited = {name for name, d in self._handle.dimensions.items() if d.isunlimited()}
+        self._variables = {}
+        for name, var in self._handle.variables.items():
+            var.set_auto_maskandscale(False)
+            attrs = {k: var.getncattr(k) for k in var.ncattrs()}
+            fills = [attrs.get("_FillValue"), *np.atleast_1d(attrs.get("missing_value", []))]
+            self._variables[name] = Variable(self, name, var, var.dimensions, attrs, fills)
+
+    def _open_zarr(self) -> None:
+        import zarr
+
+        self._handle = zarr.open_group(self.path, mode="r")
+        self.data_model = ZARR
+        self.attrs = dict(self._handle.attrs)
+        self.dims = {}
+        self.unlimited = set()
+        self._variables = {}
+        for name, array in self._handle.arrays():
+            attrs = dict(array.attrs)
+            dims = attrs.get("_ARRAY_DIMENSIONS") or getattr(array.metadata, "dimension_names",
+                                                             None)
+            if dims is None:
+                raise ReadError(f"{self.path}: Zarr array {name!r} does not name its dimensions")
+            fill = attrs.get("_FillValue")
+            if isinstance(fill, str):  # Zarr v3 as xarray writes it: the bytes, base64
+                fill = np.frombuffer(base64.b64decode(fill), dtype=array.dtype)[0]
+            elif fill is None and array.metadata.zarr_format == 2 and array.dtype.kind == "f":
+                fill = array.fill_value
+            if isinstance(fill, float | np.floating) and np.isnan(fill):
+                fill = None
+            self._variables[name] = Variable(self, name, array, dims, attrs, [
+                fill, *np.atleast_1d(attrs.get("missing_value", []))])
+            for dim, size in zip(dims, array.shape):
+                self.dims.setdefault(str(dim), int(size))
+
+    def __getitem__(self, name: str) -> Variable:
+        return self._variables[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._variables)
+
+    def __len__(self) -> int:
+        return len(self._variables)
+
+    def close(self) -> None:
+        close = getattr(self._handle, "close", None)
+        if close is not None:
+            close()
+
+
+class Sink:
+    """A netCDF file or a Zarr store being written (at a temporary path)."""
+
+    def __init__(self, path: str, fmt: str, data_model: str, zlib: int | None) -> None:
+        self.path = path
+        self.format = fmt
+        self.zlib = zlib
+        self.dims: dict[str, int] = {}
+        self._arrays: dict[str, Any] = {}
+        try:
+            if fmt == ZARR:
+                import zarr
+
+                self._handle = zarr.open_group(path, mode="w", zarr_format=2)
+            else:
+                import netCDF4
+
+                if not data_model.startswith("NETCDF"):
+                    data_model = "NETCDF4"
+                elif zlib is not None and not data_model.startswith("NETCDF4"):
+                    data_model = "NETCDF4_CLASSIC"
+                self._handle = netCDF4.Dataset(path, "w", format=data_model)
+        except ImportError:
+            raise
+        except Exception as error:
+            raise WriteError(f"{path}: cannot be created ({_reason(error)})") from None
+
+    def set_attrs(self, attrs: Mapping[str, Any]) -> None:
+        if self.format == ZARR:
+            self._handle.attrs.update(_json_ready(attrs))
+        else:
+            self._handle.setncatts(dict(attrs))
+
+    def dimension(self, name: str, size: int, unlimited: bool = False) -> None:
+        if name in self.dims:
+            return
+        self.dims[name] = size
+        if self.format != ZARR:
+            self._handle.createDimension(name, None if unlimited else size)
+
+    def variable(self, name: str, dims: Sequence[str], dtype: Any, attrs: Mapping[str, Any],
+                 fill: Any = None, compress: bool = False) -> None:
+        """A new variable; `compress` applies --zlib (with shuffle) to it."""
+        dtype = np.dtype(dtype)
+        shape = tuple(self.dims[d] for d in dims)
+        # One horizontal slab per chunk: what CDO and most readers read at a time.
+        chunks = tuple(max(1, n) if i >= len(shape) - 2 else 1 for i, n in enumerate(shape))
+        zlib = compress and self.zlib is not None
+        try:
+            if self.format == ZARR:
+                self._arrays[name] = self._zarr_array(name, dims, dtype, attrs, fill, shape,
+                                                      chunks, zlib)
+            else:
+                self._arrays[name] = self._netcdf_variable(name, dims, dtype, attrs, fill,
+                                                           chunks, zlib)
+        except (ValueError, TypeError):
+            raise
+        except Exception as error:
+            raise WriteError(f"{self.path}: cannot create variable {name!r} "
+                             f"({_reason(error)})") from None
+
+    def _netcdf_variable(self, name: str, dims: Sequence[str], dtype: np.dtype[Any],
+                         attrs: Mapping[str, Any], fill: Any, chunks: tuple[int, ...],
+                         zlib: bool) -> Any:
+        options: dict[str, Any] = {}
+        if zlib:
+            options = {"zlib": True, "complevel": self.zlib, "shuffle": True,
+                       "chunksizes": chunks}
+        elif any(self._handle.dimensions[d].isunlimited() for d in dims) and chunks:
+            options = {"chunksizes": chunks}
+        var = self._handle.createVariable(name, dtype, tuple(dims), fill_value=fill, **options)
+        var.set_auto_maskandscale(False)
+        var.setncatts({k: v for k, v in attrs.items() if k != "_FillValue"})
+        return var
+
+    def _zarr_array(self, name: str, dims: Sequence[str], dtype: np.dtype[Any],
+                    attrs: Mapping[str, Any], fill: Any, shape: tuple[int, ...],
+                    chunks: tuple[int, ...], zlib: bool) -> Any:
+        import numcodecs
+
+        options: dict[str, Any] = {}
+        if zlib:
+            options = {"compressors": numcodecs.Zlib(level=self.zlib),
+                       "filters": [numcodecs.Shuffle(elementsize=dtype.itemsize)]}
+        if fill is None and dtype.kind == "f":
+            fill = np.nan
+        attributes = _json_ready({**attrs, "_ARRAY_DIMENSIONS": list(dims)})
+        attributes.pop("_FillValue", None)
+        return self._handle.create_array(name, shape=shape, dtype=dtype, chunks=chunks or None,
+                                         fill_value=fill, attributes=attributes, **options)
+
+    def write(self, name: str, index: Any, values: np.ndarray) -> None:
+        try:
+            self._arrays[name][index] = values
+        except MemoryError:
+            raise
+        except Exception as error:
+            raise WriteError(f"{self.path}: cannot write variable {name!r} "
+                             f"({_reason(error)})") from None
+
+    def close(self) -> None:
+        try:
+            if self.format == ZARR:
+                import zarr
+
+                zarr.consolidate_metadata(self.path, zarr_format=2)
+            else:
+                self._handle.close()
+        except Exception as error:
+            raise WriteError(f"{self.path}: cannot be completed ({_reason(error)})") from None
+
+    def abandon(self) -> None:
+        """Closes without caring about errors (the output is being removed)."""
+        if self.format != ZARR:
+            try:
+                self._handle.close()
+            except Exception:  # the file is deleted next; a second error adds nothing
+                pass
+
+
+def _json_ready(attrs: Mapping[str, Any]) -> dict[str, Any]:
+    """Attribute values as JSON can hold them (Zarr keeps attributes as JSON)."""
+    ready: dict[str, Any] = {}
+    for key, value in attrs.items():
+        if isinstance(value, np.ndarray):
+            value = value.tolist()
+        elif isinstance(value, np.generic):
+            value = value.item()
+        if isinstance(value, float) and not np.isfinite(value):
+            continue
+        ready[key] = value
+    return ready
