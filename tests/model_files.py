@@ -18,12 +18,15 @@ def fields(seed: int = 1) -> dict[str, np.ndarray]:
     """ps (Pa), level pressures, ta (K), zg (m), hus and phis of the test
     files, float64."""
     rng = np.random.default_rng(seed)
-    ps = rng.uniform(70000.0, 103000.0, (NTIME, NLAT, NLON))
+    # Whole hPa, so that files storing ps in hPa hold exactly the same values.
+    ps = np.round(rng.uniform(700.0, 1030.0, (NTIME, NLAT, NLON))) * 100.0
     p = B[None, :, None, None] * ps[:, None] + (A * P0)[None, :, None, None]
     ta = 190.0 + 0.001 * p + rng.uniform(-0.5, 0.5, p.shape)
-    zg = 7000.0 * np.log(105000.0 / p)
     hus = 0.012 * (p / 1e5) ** 3
-    phis = 9.80616 * (0.65 * 0.0 + 1000.0 * (1.0 - ps[0] / 103000.0) * 8.0)
+    # Surface heights up to ~2500 m where ps is low, in float32 as stored.
+    phis = (9.80616 * 8000.0 * (1.0 - ps[0] / 103000.0)).astype(np.float32).astype(np.float64)
+    # Heights roughly hydrostatic above the surface, as a model's would be.
+    zg = phis / 9.80616 + 287.04 / 9.80616 * ta * np.log(ps[:, None] / p)
     return {"ps": ps, "p": p, "ta": ta, "zg": zg, "hus": hus, "phis": phis}
 
 
@@ -38,7 +41,7 @@ def write(path, convention: str = "cf", dtype: str = "f4", seed: int = 1,
     f = fields(seed)
     order = slice(None) if level_order == "top" else slice(None, None, -1)
     a, b = A[order], B[order]
-    data = {k: f[k][:, order] for k in ("ta", "zg", "hus")}
+    data = {k: f[k][:, order].astype(dtype).astype(np.float64) for k in ("ta", "zg", "hus")}
     with netCDF4.Dataset(path, "w", format=data_model) as ds:
         ds.title = "test"
         ds.history = "made by the tests"
@@ -118,6 +121,8 @@ def write(path, convention: str = "cf", dtype: str = "f4", seed: int = 1,
             var.setncatts(attrs[name])
             var[:] = values
     f.update(data)
+    if convention == "era5":
+        f["ps"] = np.exp(np.log(f["ps"]))  # as the reader decodes lnsp
     f["a"], f["b"] = a, b
     return f
 
@@ -128,3 +133,35 @@ def _coefficients(ds, coefficients):
         if units is not None:
             var.units = units
         var[:] = values
+
+
+def expected(f, name, targets, kind="plain", extrapolate=False, log=True):
+    """`name` of the fields `f` of `write` on `targets` (Pa), column by
+    column from the documented kernels' formulas: level pressures, C
+    library log, interpolate_columns' column procedure and, below the lowest
+    model level, the extrapolation formulas."""
+    import reference
+
+    data = f[name]
+    a, b = f["a"], f["b"]
+    out = np.empty((data.shape[0], len(targets)) + data.shape[2:])
+    for t, i, j in np.ndindex(data.shape[0], *data.shape[2:]):
+        ps = float(f["ps"][t, i, j])
+        p = [reference.pressure_at_hybrid_level(float(x), float(y), ps, P0) for x, y in zip(a, b)]
+        x = [reference.log(v) for v in p] if log else p
+        column = [float(v) for v in data[t, :, i, j]]
+        low = int(np.argmax(p))
+        for k, target in enumerate(targets):
+            goal = reference.log(target) if log else target
+            value = reference._interpolate(x, column, goal)
+            if extrapolate and target > p[low]:
+                phi = float(f["phis"][i, j])
+                if kind == "temperature":
+                    value = reference.temp_extrapolate(column[low], target, p[low], ps, phi)
+                elif kind == "geopotential":
+                    t_bot = float(f["ta"][t, low, i, j])
+                    value = reference.geo_height_extrapolate(t_bot, target, p[low], ps, phi)
+                else:
+                    value = column[low]
+            out[t, k, i, j] = value
+    return out

@@ -63,30 +63,32 @@ def _remap_composed(variables: Sequence[np.ndarray], outputs: Sequence[np.ndarra
     p = hyb.reshape(1, -1, 1) * surface + (hya * p0).reshape(1, -1, 1)
     x, goals = (_log(p), _log(targets)) if log else (p, np.asarray(targets, dtype=np.float64))
     ascending = x[:, -1] >= x[:, 0]
-    lowest = np.argmax(p, axis=1)[:, None]
-    p_low = np.take_along_axis(p, lowest, 1)[:, 0]
-    data = [np.asarray(v, dtype=np.float64) for v in variables]
+    # Flat index of level 0 of every column: one gather per level choice.
+    base = (np.arange(outer)[:, None] * (nlev * inner) + np.arange(inner)[None, :])
+    lowest = base + np.argmax(p, axis=1) * inner
+    p_low = p.reshape(-1)[lowest]
+    flat = [np.asarray(v).reshape(-1) for v in variables]
     with np.errstate(all="ignore"):
         for j, goal in enumerate(goals.tolist()):
             at_or_below, at_or_above = x >= goal, x <= goal
             upper = np.where(ascending,
                              np.where(at_or_below.any(1), at_or_below.argmax(1), nlev - 1),
-                             np.where(at_or_above.any(1), at_or_above.argmax(1), 0))[:, None]
-            lower = np.maximum(upper - 1, 0)
-            x0 = np.take_along_axis(x, lower, 1)[:, 0]
-            x1 = np.take_along_axis(x, upper, 1)[:, 0]
+                             np.where(at_or_above.any(1), at_or_above.argmax(1), 0))
+            lower = base + np.maximum(upper - 1, 0) * inner
+            upper = base + upper * inner
+            x0, x1 = x.reshape(-1)[lower], x.reshape(-1)[upper]
             outside = np.where(ascending, (goal < x[:, 0]) | (goal > x[:, -1]),
                                (goal > x[:, 0]) | (goal < x[:, -1]))
             copy = np.abs(x1 - x0) < 1e-30
             t = (goal - x0) / (x1 - x0)
             below = (targets[j] > p_low) if extrapolate else None
-            for values, out, kind in zip(data, outputs, kinds):
-                d0 = np.take_along_axis(values, lower, 1)[:, 0]
-                d1 = np.take_along_axis(values, upper, 1)[:, 0]
+            for values, out, kind in zip(flat, outputs, kinds):
+                d0 = values[lower].astype(np.float64)
+                d1 = values[upper].astype(np.float64)
                 result = np.where(copy, d0, (d1 - d0) * t + d0)
                 result[outside] = np.nan
                 if below is not None and below.any():
-                    d_low = np.take_along_axis(values, lowest, 1)[:, 0]
+                    d_low = values[lowest].astype(np.float64)
                     result[below] = _below(kind, targets[j], d_low[below], p_low[below],
                                            surface[:, 0][below], phi_sfc, t_bot, below)
                 out[:, j] = result
