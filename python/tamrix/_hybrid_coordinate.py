@@ -94,6 +94,8 @@ class HybridCoordinate:
     p0: float
     ps: SurfacePressure
     source: str
+    # The variables it was read from (coefficients, reference pressure, ps).
+    names: tuple[str, ...] = ()
 
     def pressure_range(self, ps_min: float, ps_max: float) -> tuple[np.ndarray, np.ndarray]:
         """Smallest and largest pressure of each level over surface pressures
@@ -259,8 +261,10 @@ def decode(lookup: Mapping[str, Any], dims: Sequence[str], overrides: Overrides 
         factor = pascals_per(a_units, f"the A coefficients {a_name!r}")
         hya = hya if factor == 1.0 else hya * factor
         p0 = 1.0  # ap·1.0 is ap exactly: the same pressures as ap + b·ps
+        p0_name = None
     elif overrides.p0 is not None:
         p0 = float(overrides.p0)
+        p0_name = None
     else:
         p0_name = terms.get("p0") or _first(lookup, P0_NAMES)
         if p0_name is None:
@@ -272,5 +276,6 @@ def decode(lookup: Mapping[str, Any], dims: Sequence[str], overrides: Overrides 
                 raise CoordinateError(f"the reference pressure {p0_name!r} must be one number")
             p0 = float(p0_values[0]) * pascals_per(_text(p0_variable, "units"),
                                                    f"the reference pressure {p0_name!r}")
+    names = tuple(n for n in (a_name, b_name, p0_name, ps_name) if n is not None)
     return HybridCoordinate(dim, np.ascontiguousarray(hya), np.ascontiguousarray(hyb), p0,
-                            surface_pressure(lookup, ps_name), source)
+                            surface_pressure(lookup, ps_name), source, names)

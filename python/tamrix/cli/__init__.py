@@ -270,7 +270,7 @@ def _run_blocks(job: Any, blocks: Sequence[Any], scheduler: str | None) -> Itera
             yield done, future.result()
 
 
-def _derive(args: argparse.Namespace, argv: Sequence[str]) -> None:
+def _derive_command(args: argparse.Namespace, argv: Sequence[str]) -> None:
     from ._derive import derive
 
     function_name, needs, result_attrs = _DERIVED[args.quantity]
@@ -352,7 +352,7 @@ def parser() -> argparse.ArgumentParser:
                         help="missing inputs give missing results (propagate, default) or the "
                              "kernel's floor value (floor; relhum)")
     _hybrid_options(derive)
-    derive.set_defaults(run=_derive)
+    derive.set_defaults(run=_derive_command)
     return top
 
 

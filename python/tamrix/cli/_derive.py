@@ -108,7 +108,11 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
                            args.zlib)
         try:
             sink.set_attrs(_stream.output_attrs(source, argv))
-            companions = [v for v in _stream.companions(source, [first], None) if v.name != name]
+            companions = _stream.companions(source, [first], None)
+            if coordinate is not None:  # the coordinate stays complete for the result
+                known = {v.name for v in companions}
+                companions += [source[n] for n in coordinate.names if n not in known]
+            companions = [v for v in companions if v.name != name]
             for variable in companions:
                 _stream.define_copy(sink, variable)
             _stream.define_dims(sink, source, dims, sizes)

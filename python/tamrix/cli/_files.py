@@ -168,8 +168,9 @@ class Source(Mapping[str, Variable]):
         self._variables = {}
         for name, array in self._handle.arrays():
             attrs = dict(array.attrs)
-            dims = attrs.get("_ARRAY_DIMENSIONS") or getattr(array.metadata, "dimension_names",
-                                                             None)
+            dims = attrs.get("_ARRAY_DIMENSIONS")
+            if dims is None:
+                dims = getattr(array.metadata, "dimension_names", None)
             if dims is None:
                 raise ReadError(f"{self.path}: Zarr array {name!r} does not name its dimensions")
             fill = attrs.get("_FillValue")
@@ -269,7 +270,8 @@ class Sink:
                        "chunksizes": chunks}
         elif any(self._handle.dimensions[d].isunlimited() for d in dims) and chunks:
             options = {"chunksizes": chunks}
-        var = self._handle.createVariable(name, dtype, tuple(dims), fill_value=fill, **options)
+        var = self._handle.createVariable(name, dtype.newbyteorder("="), tuple(dims),
+                                          fill_value=fill, **options)
         var.set_auto_maskandscale(False)
         var.setncatts({k: v for k, v in attrs.items() if k != "_FillValue"})
         return var
