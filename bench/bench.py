@@ -728,11 +728,11 @@ def machine_summary():
              "- Load average at start (1, 5, 15 min): "
              + ", ".join(f"{x:.2f}" for x in os.getloadavg())]
     try:
-        from tamrix import _libm
+        from tamrix import _kernels
     except ImportError:  # the extension alone, without the tamrix package
         pass
     else:
-        vector, reason = _libm.status()
+        vector, reason = _kernels.status()
         lines.append(f"- exp/log path: {'vector' if vector else 'C library'} ({reason})")
     blas_env = {k: os.environ[k] for k in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
                 if k in os.environ}

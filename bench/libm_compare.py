@@ -19,7 +19,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tamrix import _libm
+from tamrix import _kernels
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from libm_inputs import exp_batch, log_batch  # noqa: E402
@@ -38,8 +38,8 @@ def compare(function: str, count: int, dense_ulps: int, seed: int) -> int:
         first = False
         fast = np.empty_like(values)
         library = np.empty_like(values)
-        _libm.apply(function, "vector", values, fast)
-        _libm.apply(function, "scalar", values, library)
+        _kernels.apply(function, "vector", values, fast)
+        _kernels.apply(function, "scalar", values, library)
         differ = np.flatnonzero(fast.view(np.int64) != library.view(np.int64))
         for k in differ[:10]:
             print(f"  {function}({values[k].hex()}): vector {fast[k].hex()}, "
@@ -59,10 +59,10 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=2026)
     parser.add_argument("--function", choices=sorted(BATCHES), action="append")
     args = parser.parse_args()
-    if not _libm.vector_supported():
+    if not _kernels.vector_supported():
         print("this CPU has no AVX2/FMA: there is no vector path to compare")
         return 0
-    print("path:", *_libm.status())
+    print("path:", *_kernels.status())
     failed = 0
     for function in args.function or sorted(BATCHES):
         failed += compare(function, int(args.count), args.dense_ulps, args.seed)

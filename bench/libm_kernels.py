@@ -34,7 +34,7 @@ PATHS = {"vector": {}, "scalar": {"TAMRIX_SCALAR_LIBM": "1"}}
 
 def worker(n):
     """Seconds per call of ours/NumPy/numexpr at n, and ours per element in cache."""
-    from tamrix import _libm
+    from tamrix import _kernels
 
     rng = np.random.default_rng(1)
     timer = bench.Timer(budget_s=1.0)
@@ -53,7 +53,7 @@ def worker(n):
         case = bench.CASE_BY_NAME[name]
         d = case.make(IN_CACHE_N, rng)
         cached[name] = timer.per_call({"ours": lambda: case.ours(d)})["ours"] / IN_CACHE_N
-    return {"path": _libm.status(), "large": large, "cached": cached}
+    return {"path": _kernels.status(), "large": large, "cached": cached}
 
 
 def run_worker(path, n):

@@ -99,10 +99,6 @@ class _Interpolation(ModuleType):
     @staticmethod
     def interpolate_columns(xp_flat: _Array, data_flat: _Array, new_levels: _Array,
                             nlev_in: _Count, ncols: _Count) -> _Array: ...
-    # Not in __all__: an addition beside the module's original functions.
-    @staticmethod
-    def delta_pressure_columns(pressure_lev: _Array, surface_pressure: _Array, nlev: _Count,
-                               pressure_top: _Array | None = None) -> _Array: ...
 
 meteorology: Final[_Meteorology]
 gradient: Final[_Gradient]

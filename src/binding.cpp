@@ -328,7 +328,7 @@ bool add_to_module(PyObject* module, PyObject* name, PyObject* object) {
   return PyObject_SetAttr(module, name, object) == 0;
 }
 
-bool register_functions(PyObject* submodule, std::span<const Function> functions, Listing listing) {
+bool register_functions(PyObject* submodule, std::span<const Function> functions) {
   py::Ref module_name(PyModule_GetNameObject(submodule));
   if (!module_name) return false;
   for (const Function& function : functions) {
@@ -341,10 +341,7 @@ bool register_functions(PyObject* submodule, std::span<const Function> functions
     if (!object) return false;
     py::Ref name(PyObject_GetAttrString(object.get(), "__name__"));
     if (!name) return false;
-    const bool added = listing == Listing::InAll
-                           ? add_to_module(submodule, name.get(), object.get())
-                           : PyObject_SetAttr(submodule, name.get(), object.get()) == 0;
-    if (!added) return false;
+    if (!add_to_module(submodule, name.get(), object.get())) return false;
   }
   return true;
 }

@@ -165,14 +165,9 @@ constexpr Function row() {
   return {&D, &entry<D, Body>};
 }
 
-// Whether a function is named in its submodule's `__all__`, or only set as an
-// attribute (additions that must leave a published `__all__` as it is).
-enum class Listing : std::uint8_t { InAll, AttributeOnly };
-
 // Creates the function objects of a submodule, in table order, and adds each
 // to it. Returns false with a Python exception pending on failure.
-bool register_functions(PyObject* submodule, std::span<const Function> functions,
-                        Listing listing = Listing::InAll);
+bool register_functions(PyObject* submodule, std::span<const Function> functions);
 
 // Adds `object` to `module` under `name` and appends the name to `__all__`.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* object);

@@ -1,6 +1,5 @@
 // The `interpolation` submodule: vertical coordinates.
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
 
@@ -96,59 +95,6 @@ PyObject* delta_pressure(Call& call) {
       meteorology::delta_pressure_1d(view(call.array(0)), call.number(1), call.optional(2)));
 }
 
-// Many columns in one call, each exactly as delta_pressure_1d computes it.
-// Registered after the other functions and left out of `__all__`, which
-// lists the module's original functions.
-constexpr Description delta_pressure_columns_fn{
-    "delta_pressure_columns",
-    {FloatArray("pressure_lev"), FloatArray("surface_pressure"), Count("nlev"),
-     OptionalFloatArray("pressure_top")},
-    "Delta pressure for many columns at once (parallel over columns).\n"
-    "pressure_lev: the columns one after the other (nlev * len(surface_pressure) values),\n"
-    "or one column of nlev levels shared by all columns.\n"
-    "surface_pressure: one value per column. pressure_top: None (the smallest level of\n"
-    "each column), one value per column, or one value for all.\n"
-    "Returns flattened (nlev * len(surface_pressure)), column after column; each column\n"
-    "bit-identical to delta_pressure_1d."};
-
-// The levels are one column per surface pressure or one shared column; tops,
-// when given, one per column or one for all.
-bool column_lengths_match(const Call& call) {
-  const std::size_t levels = call.array(0).size;
-  const std::size_t ncols = call.array(1).size;
-  const std::uint64_t nlev = call.count(2);
-  std::uint64_t total = 0;
-  const bool per_column =
-      !__builtin_mul_overflow(nlev, std::uint64_t{ncols}, &total) && levels == total;
-  if (!per_column && levels != nlev) {
-    PyErr_Format(PyExc_ValueError,
-                 "pressure_lev has %zu values, but it must hold nlev * ncols = %llu * %zu "
-                 "(one column of nlev levels per surface pressure) or nlev = %llu (one column "
-                 "shared by all)",
-                 levels, static_cast<unsigned long long>(nlev), ncols,
-                 static_cast<unsigned long long>(nlev));
-    return false;
-  }
-  const ArrayArg* top = call.optional_array(3);
-  if (top != nullptr && top->size != ncols && top->size != 1) {
-    PyErr_Format(PyExc_ValueError,
-                 "pressure_top has %zu values, but it must hold one per column (%zu) or one "
-                 "for all",
-                 top->size, ncols);
-    return false;
-  }
-  return true;
-}
-
-PyObject* delta_pressure_many(Call& call) {
-  if (!column_lengths_match(call)) return nullptr;
-  const ArrayArg* top = call.optional_array(3);
-  const std::optional<std::span<const double>> tops =
-      top == nullptr ? std::nullopt : std::optional(view(*top));
-  return make_result_array(meteorology::delta_pressure_columns(
-      view(call.array(0)), view(call.array(1)), tops, static_cast<std::size_t>(call.count(2))));
-}
-
 // --- Column interpolation ---------------------------------------------------
 
 constexpr Description interpolate_columns_fn{
@@ -182,15 +128,10 @@ constexpr Function functions[] = {
     row<interpolate_columns_fn, &interpolate>(),
 };
 
-constexpr Function additions[] = {
-    row<delta_pressure_columns_fn, &delta_pressure_many>(),
-};
-
 }  // namespace
 
 bool register_functions(PyObject* module) {
-  return binding::register_functions(module, functions) &&
-         binding::register_functions(module, additions, Listing::AttributeOnly);
+  return binding::register_functions(module, functions);
 }
 
 }  // namespace tamrix::py_interpolation

@@ -90,14 +90,14 @@ DoubleBuffer delta_pressure_1d(std::span<const double> pressure_lev, double surf
   return dp;
 }
 
-DoubleBuffer delta_pressure_columns(std::span<const double> pressure_lev,
-                                    std::span<const double> surface_pressure,
-                                    std::optional<std::span<const double>> pressure_top,
-                                    std::size_t nlev) {
+void delta_pressure_columns(std::span<const double> pressure_lev,
+                            std::span<const double> surface_pressure,
+                            std::optional<std::span<const double>> pressure_top, std::size_t nlev,
+                            std::span<double> dp) {
   const std::size_t ncols = surface_pressure.size();
-  DoubleBuffer dp(checked_product(nlev, ncols));
   // The binding checks these lengths; a caller that did not gets a failure,
-  // never a read past the end.
+  // never a read or a write past the end.
+  if (dp.size() != checked_product(nlev, ncols)) fail_index_out_of_bounds(dp.size(), nlev * ncols);
   const bool shared_levels = pressure_lev.size() != dp.size();
   if (shared_levels && pressure_lev.size() != nlev) {
     fail_index_out_of_bounds(pressure_lev.size(), dp.size());
@@ -118,7 +118,6 @@ DoubleBuffer delta_pressure_columns(std::span<const double> pressure_lev,
       delta_pressure_column(column, surfaces[j], top, dst + j * nlev);
     }
   });
-  return dp;
 }
 
 }  // namespace tamrix::meteorology

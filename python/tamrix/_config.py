@@ -5,9 +5,9 @@ from typing import Any
 
 
 def _config() -> dict[str, Any]:
-    from . import _libm
+    from . import _kernels
 
-    vector, reason = _libm.status()
+    vector, reason = _kernels.status()
     try:
         version = metadata.version("tamrix")
     except metadata.PackageNotFoundError:

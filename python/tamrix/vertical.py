@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
-from . import _units
+from . import _kernels, _units
 from ._docs import shared_docs
 from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real,
                         column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
@@ -275,7 +275,6 @@ def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None,
     columns = np.broadcast_shapes(*shapes)
     if math.prod(columns) * nlev == 0:
         return np.empty(columns + (nlev,), dtype=dtype)
-    many = kernel("interpolation", "delta_pressure_columns")
     column_levels = np.broadcast_to(levels, columns + (nlev,))
     surfaces = np.broadcast_to(surface, columns)
     # Levels or a top shared by every column go to the kernel once, as one
@@ -296,7 +295,8 @@ def _delta_pressure_columns(levels: Any, surface: Any, top: Any = None,
         pt = shared_top
         if tops is not None and pt is None:
             pt = np.ascontiguousarray(tops[index], dtype=np.float64).reshape(-1)
-        result: np.ndarray = many(lev, ps, nlev, pt)
+        result = np.empty(ps.size * nlev)
+        _kernels.delta_pressure_columns(lev, ps, nlev, pt, result)
         return result
 
     if dtype == np.float64 and all(a is None or a.dtype == np.float64
@@ -339,8 +339,8 @@ def delta_pressure(pressure_lev: Any, surface_pressure: Any, pressure_top: Any =
     coefficients, which is exact, see `delta_pressure_hybrid`.
 
     All columns go to one call of the batched kernel
-    ``_tamrix_rs.interpolation.delta_pressure_columns``, in parallel on the
-    worker pool; each column is bit-identical to its own
+    ``tamrix._kernels.delta_pressure_columns``, in parallel on the worker
+    pool; each column is bit-identical to its own
     ``_tamrix_rs.interpolation.delta_pressure_1d`` call.
 
     Parameters

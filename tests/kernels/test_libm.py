@@ -19,16 +19,16 @@ from bitwise import assert_same_bits
 from libm_inputs import exp_batch, log_batch
 
 import tamrix
-from tamrix import _libm
+from tamrix import _kernels
 
 ROOT = Path(__file__).resolve().parents[2]
-needs_vector = pytest.mark.skipif(not _libm.vector_supported(), reason="no AVX2/FMA on this CPU")
+needs_vector = pytest.mark.skipif(not _kernels.vector_supported(), reason="no AVX2/FMA on this CPU")
 BATCHES = {"exp": exp_batch, "log": log_batch}
 
 
 def through(function, path, values):
     out = np.empty_like(values)
-    _libm.apply(function, path, values, out)
+    _kernels.apply(function, path, values, out)
     return out
 
 
@@ -47,22 +47,22 @@ def test_every_length_and_in_place(function, n):
     # Lengths that leave one to three lanes over, with special lanes among them.
     values = np.resize(np.array([0.5, np.nan, -1.0, 1e-300, 800.0, 1.03, 3.0]), n)
     expected = through(function, "scalar", values)
-    _libm.apply(function, "vector", values, values)
+    _kernels.apply(function, "vector", values, values)
     assert_same_bits(values, expected)
 
 
 def test_apply_refuses_what_it_cannot_read():
     values = np.ones(4)
     with pytest.raises(TypeError, match="contiguous float64"):
-        _libm.apply("exp", "scalar", values.astype(np.float32), values)
+        _kernels.apply("exp", "scalar", values.astype(np.float32), values)
     with pytest.raises(TypeError, match="contiguous float64"):
-        _libm.apply("exp", "scalar", np.ones(8)[::2], values)
+        _kernels.apply("exp", "scalar", np.ones(8)[::2], values)
     with pytest.raises(ValueError, match="same length"):
-        _libm.apply("exp", "scalar", np.ones(3), values)
+        _kernels.apply("exp", "scalar", np.ones(3), values)
     with pytest.raises(ValueError, match="'exp' or 'log'"):
-        _libm.apply("sin", "scalar", values, values)
+        _kernels.apply("sin", "scalar", values, values)
     with pytest.raises(ValueError, match="path must be"):
-        _libm.apply("exp", "fast", values, values)
+        _kernels.apply("exp", "fast", values, values)
 
 
 def test_tables_are_glibcs_word_for_word():
@@ -85,8 +85,8 @@ def path_in_subprocess(run_python, value=None):
             os.environ.pop("TAMRIX_SCALAR_LIBM", None)
         else:
             os.environ["TAMRIX_SCALAR_LIBM"] = value
-        from tamrix import _libm
-        print(*_libm.status(), sep="|")
+        from tamrix import _kernels
+        print(*_kernels.status(), sep="|")
     """
     run = run_python(code)
     assert run.returncode == 0, run.stderr
@@ -96,7 +96,7 @@ def path_in_subprocess(run_python, value=None):
 
 def test_default_path_is_vector_where_verified(python_subprocess):
     vector, reason = path_in_subprocess(python_subprocess)
-    if _libm.vector_supported() and platform.libc_ver() == ("glibc", "2.36"):
+    if _kernels.vector_supported() and platform.libc_ver() == ("glibc", "2.36"):
         assert vector, reason
         assert reason.startswith("AVX2+FMA vector exp/log, identical to glibc 2.36 on ")
     else:
@@ -114,7 +114,7 @@ def test_environment_variable_forces_the_c_library(python_subprocess, value, for
 
 def test_show_config_names_the_path(capsys):
     config = tamrix.show_config(mode="dicts")
-    vector, reason = _libm.status()
+    vector, reason = _kernels.status()
     assert config["exp_log"] == {"path": "vector" if vector else "scalar", "reason": reason}
     assert tamrix.show_config() is None
     assert f"exp/log: {config['exp_log']['path']} ({reason})" in capsys.readouterr().out

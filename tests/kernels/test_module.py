@@ -26,6 +26,13 @@ def test_submodules_are_plain_attributes(name):
     with pytest.raises(ModuleNotFoundError):
         importlib.import_module(f"_tamrix_rs.{name}")
     assert list(sub.__all__) == [n for n in sub.__all__ if callable(getattr(sub, n))]
+    # Nothing beyond the published functions: additions live in tamrix._kernels.
+    assert sorted(n for n in vars(sub) if not n.startswith("_")) == sorted(sub.__all__)
+
+
+def test_the_tree_holds_its_32_functions():
+    sizes = [len(getattr(_tamrix_rs, name).__all__) for name in SUBMODULES]
+    assert sizes == [18, 6, 8]
 
 
 @pytest.mark.parametrize("name", SUBMODULES)

@@ -66,5 +66,3 @@ def test_extension_docstrings_stay_as_published():
         module = getattr(_tamrix_rs, submodule)
         for name in module.__all__:
             assert getattr(module, name).__doc__ == EXTENSION_DOCS.get((submodule, name)), name
-    assert _tamrix_rs.interpolation.delta_pressure_columns.__doc__.startswith(
-        "Delta pressure for many columns at once")

@@ -34,15 +34,11 @@ def stub_signatures():
     return found
 
 
-# Functions added beside the published ones, outside their submodule's __all__.
-ADDITIONS = {"interpolation": ["delta_pressure_columns"]}
-
-
 def runtime_signatures():
     found = {}
     for submodule in _tamrix_rs.__all__:
         module = getattr(_tamrix_rs, submodule)
-        for name in module.__all__ + ADDITIONS.get(submodule, []):
+        for name in module.__all__:
             parameters = inspect.signature(getattr(module, name)).parameters.values()
             found[(submodule, name)] = [
                 (p.name, p.default is not inspect.Parameter.empty) for p in parameters]
@@ -53,7 +49,7 @@ def test_stub_is_installed_beside_the_extension_and_matches_it():
     assert STUB.is_file()
     assert (STUB.parent / "_tamrix_rs-stubs" / "__init__.pyi").read_text() == STUB.read_text()
     assert stub_signatures() == runtime_signatures()
-    assert len(stub_signatures()) == 32 + 1
+    assert len(stub_signatures()) == 32
 
 
 def test_tamrix_is_marked_as_typed():

@@ -21,16 +21,15 @@ DoubleBuffer delta_pressure_1d(std::span<const double> pressure_lev, double surf
                                std::optional<double> pressure_top);
 
 // delta_pressure_1d for ncols = surface_pressure.size() columns of nlev
-// levels at once, each column bit-identical to its own delta_pressure_1d call.
-// `pressure_lev` holds the columns one after the other (nlev * ncols values)
-// or a single column shared by all (nlev values); `pressure_top`, when given,
-// one top per column or a single one for all. Columns run as separate tasks
-// on the worker pool; the result is column after column. Throws
-// tamrix::Failure for lengths other than these, std::bad_alloc when the
-// result cannot be allocated.
-DoubleBuffer delta_pressure_columns(std::span<const double> pressure_lev,
-                                    std::span<const double> surface_pressure,
-                                    std::optional<std::span<const double>> pressure_top,
-                                    std::size_t nlev);
+// levels at once, each column bit-identical to its own delta_pressure_1d call,
+// written to `dp` (nlev * ncols values, column after column). `pressure_lev`
+// holds the columns one after the other (nlev * ncols values) or a single
+// column shared by all (nlev values); `pressure_top`, when given, one top per
+// column or a single one for all. Columns run as separate tasks on the worker
+// pool. Throws tamrix::Failure for lengths other than these.
+void delta_pressure_columns(std::span<const double> pressure_lev,
+                            std::span<const double> surface_pressure,
+                            std::optional<std::span<const double>> pressure_top, std::size_t nlev,
+                            std::span<double> dp);
 
 }  // namespace tamrix::meteorology

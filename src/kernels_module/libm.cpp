@@ -1,0 +1,94 @@
+// Which exp/log path the kernels take, and the two paths on their own for
+// tests and benchmarks. The module decides the path by the same rules as
+// `_tamrix_rs` (the decision is deterministic, so both reach the same one in
+// a process).
+#include "tamrix/libm.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+#include "arguments.hpp"
+#include "functions.hpp"
+
+namespace tamrix::kernels {
+namespace {
+
+using Bulk = void (*)(const double*, double*, std::size_t);
+
+PyObject* status(PyObject*, PyObject*) {
+  const libm::Status& s = libm::status();
+  return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
+}
+
+PyObject* vector_supported(PyObject*, PyObject*) {
+  return PyBool_FromLong(libm::vector_supported());
+}
+
+// Chooses the function for (function, path); null with ValueError/RuntimeError pending.
+Bulk choose(const char* function, const char* path) {
+  const bool is_exp = std::strcmp(function, "exp") == 0;
+  if (!is_exp && std::strcmp(function, "log") != 0) {
+    PyErr_Format(PyExc_ValueError, "function must be 'exp' or 'log', not '%s'", function);
+    return nullptr;
+  }
+  if (std::strcmp(path, "selected") == 0) {
+    return is_exp ? libm::exp_n : libm::log_n;
+  }
+  if (std::strcmp(path, "scalar") == 0) {
+    return is_exp ? libm::exp_n_scalar : libm::log_n_scalar;
+  }
+  if (std::strcmp(path, "vector") == 0) {
+    if (!libm::vector_supported()) {
+      PyErr_SetString(PyExc_RuntimeError, "the vector path needs a CPU with AVX2 and FMA");
+      return nullptr;
+    }
+    return is_exp ? libm::exp_n_vector : libm::log_n_vector;
+  }
+  PyErr_Format(PyExc_ValueError, "path must be 'vector', 'scalar' or 'selected', not '%s'", path);
+  return nullptr;
+}
+
+// apply(function, path, source, destination): destination[k] =
+// function(source[k]) through the given path, without the interpreter lock.
+PyObject* apply(PyObject*, PyObject* args) {
+  const char* function;
+  const char* path;
+  PyObject* source_object;
+  PyObject* destination_object;
+  if (!PyArg_ParseTuple(args, "ssOO", &function, &path, &source_object, &destination_object)) {
+    return nullptr;
+  }
+  const Bulk bulk = choose(function, path);
+  if (bulk == nullptr) return nullptr;
+  Array source;
+  Array destination;
+  if (!source.acquire(source_object, "source") ||
+      !destination.acquire(destination_object, "destination", {.writable = true})) {
+    return nullptr;
+  }
+  if (source.size() != destination.size()) {
+    PyErr_SetString(PyExc_ValueError, "source and destination must have the same length");
+    return nullptr;
+  }
+  const std::span<const double> in = source.doubles();
+  double* out = destination.writable_doubles().data();
+  if (!without_interpreter_lock([&] { bulk(in.data(), out, in.size()); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyMethodDef libm_methods[] = {
+    {"status", status, METH_NOARGS,
+     "status()\n--\n\n(vector, reason): whether the kernels take the vector exp/log path, and "
+     "why."},
+    {"vector_supported", vector_supported, METH_NOARGS,
+     "vector_supported()\n--\n\nWhether this CPU has AVX2 and FMA."},
+    {"apply", apply, METH_VARARGS,
+     "apply(function, path, source, destination)\n--\n\n"
+     "destination[k] = function(source[k]) for 'exp' or 'log', through the path\n"
+     "'vector', 'scalar' (the C library) or 'selected' (the kernels' path)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tamrix::kernels
