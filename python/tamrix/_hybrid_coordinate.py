@@ -42,10 +42,6 @@ LOG_PS_NAMES = ("lnsp", "LNSP")
 # A dimensionless `a` stays well below 1; a coefficient in Pa (ECHAM's
 # hyam) reaches thousands. Used only when the coefficient has no units.
 _LARGEST_DIMENSIONLESS_A = 1.5
-_PASCALS_PER = {"pa": 1.0, "pascal": 1.0, "pascals": 1.0, "hpa": 100.0, "hectopascal": 100.0,
-                "hectopascals": 100.0, "mbar": 100.0, "mb": 100.0, "millibar": 100.0,
-                "millibars": 100.0, "kpa": 1000.0, "kilopascal": 1000.0, "kilopascals": 1000.0,
-                "bar": 100000.0}
 _DIMENSIONLESS = {"", "1", "dimensionless", "none", "pa pa-1", "pa/pa", "~", "numeric"}
 _FORMULA_TERM = re.compile(r"(\w+)\s*:\s*(\S+)")
 
@@ -141,19 +137,12 @@ def pascals_per(units: str | None, what: str) -> float:
     """The factor from `units` to Pa (no units: Pa)."""
     if units is None or not units.strip():
         return 1.0
-    key = "".join(units.split()).casefold()
-    if key in _PASCALS_PER and units.strip() not in ("mPa", "MPa", "MBar", "Mbar"):
-        return _PASCALS_PER[key]
     from . import _units
 
-    units_registry = _units.registry()
-    if units_registry is None:
-        raise CoordinateError(f"{what} has units {units!r}; install pint to have it converted to "
-                              f"Pa, or give it in Pa, hPa or kPa")
     try:
-        return float(units_registry.Quantity(1.0, units).to("Pa").magnitude)
-    except Exception:  # pint raises several kinds of error for unreadable or wrong units
-        raise CoordinateError(f"{what} has units {units!r}, which is not a pressure") from None
+        return float(_units.convert_array(np.ones(()), units, _units.PASCAL, what))
+    except ValueError as error:
+        raise CoordinateError(str(error)) from None
 
 
 def _dimensionless(variable: Any, what: str) -> None:

@@ -34,15 +34,17 @@ LOW_SURFACE_PA = 20000.0
 
 @dataclass(frozen=True)
 class Conversion:
-    """Values from a file unit to the unit the engine needs (pint)."""
+    """Values from a file unit to the unit the engine needs."""
 
     source: str
-    target: str
+    target: Any  # a tamrix._units.Unit
+    where: str
 
     def __call__(self, values: np.ndarray) -> np.ndarray:
         from .. import _units
 
-        return _units.convert_block(values, self.source, self.target)
+        return _units.convert_array(values, self.source, self.target,  # type: ignore[no-any-return]
+                                    self.where)
 
 
 @dataclass(frozen=True)
@@ -231,11 +233,12 @@ def output_for(variable: Variable, kind: str, dtype: str | None) -> tuple[Output
 def _conversion(variable: Variable, units: str, unit: Any) -> Conversion:
     from .. import _units
 
+    where = f"{variable.source.path}: {variable.name!r}"
     try:
-        _units._check_convertible("hybrid-to-pressure", f"{variable.name!r}", units, unit)
+        _units.check(units, unit, where)
     except ValueError as error:
-        raise UsageError(str(error).replace("hybrid-to-pressure: ", "")) from None
-    return Conversion(units, unit.pint_name)
+        raise UsageError(str(error)) from None
+    return Conversion(units, unit, where)
 
 
 def find_temperature(sources: list[Source], dims: tuple[str, ...], given: str | None
