@@ -227,9 +227,9 @@ def decode(lookup: Mapping[str, Any], dims: Sequence[str], overrides: Overrides 
     a_name = overrides.a or terms.get("a") or terms.get("ap") or _first(lookup, A_NAMES)
     b_name = overrides.b or terms.get("b") or _first(lookup, B_NAMES)
     ps_name = overrides.ps or terms.get("ps") or _first(lookup, PS_NAMES)
-    missing = [role for role, name in (("the A coefficients (a, ap or hyam)", a_name),
-                                       ("the B coefficients (b or hybm)", b_name),
-                                       ("the surface pressure (ps, aps or lnsp)", ps_name))
+    missing = [role for role, name in (("A coefficients (a, ap or hyam)", a_name),
+                                       ("B coefficients (b or hybm)", b_name),
+                                       ("surface pressure (ps, aps or lnsp)", ps_name))
                if name is None]
     if missing:
         raise CoordinateError(f"cannot decode the hybrid coordinate {dim!r} ({source}): no "

@@ -105,7 +105,7 @@ def _edit(path, convention, change):
     ("cf", lambda ds: ds["lev"].setncattr("formula_terms", "a: a b: b p0: p0 ps: surface"),
      "no variable 'surface' for the surface pressure"),
     ("cf", lambda ds: ds.renameVariable("b", "beta"), "no variable 'b' for the B coefficients"),
-    ("cam", lambda ds: ds.renameVariable("PS", "PSURF"), "no the surface pressure"),
+    ("cam", lambda ds: ds.renameVariable("PS", "PSURF"), "no surface pressure (ps, aps or lnsp)"),
     ("cf", lambda ds: ds["b"].setncattr("units", "Pa"), "must be dimensionless"),
     ("cf", lambda ds: ds["p0"].setncattr("units", "K"), "units 'K', but it must be in pascals"),
     ("cam", lambda ds: [ds.renameVariable(n, n + "_x") for n in ("hyam", "hybm")],

@@ -112,6 +112,22 @@ class Variable:
         return values
 
 
+def _read_once_cache(var: Any) -> None:
+    """Every chunk is read once per block, so HDF5's chunk cache (64 MiB per
+    variable by default) would only hold memory: none for uncompressed data,
+    which HDF5 then reads straight into the result, and one chunk for
+    compressed data, so a chunk is not inflated again for the next run of
+    levels of the same block."""
+    chunking = var.chunking()
+    if chunking == "contiguous":
+        return
+    filters = var.filters() or {}
+    compressed = any(filters.get(k) for k in ("zlib", "szip", "zstd", "bzip2", "blosc"))
+    # (A size of 0 would mean the library's default: 1 byte holds nothing.)
+    size = int(np.prod(chunking)) * var.dtype.itemsize if compressed else 1
+    var.set_var_chunk_cache(size=size, nelems=1, preemption=1.0)
+
+
 def _reason(error: BaseException) -> str:
     text = str(error).strip().splitlines()
     return text[-1] if text else type(error).__name__
@@ -153,6 +169,8 @@ class Source(Mapping[str, Variable]):
         self._variables = {}
         for name, var in self._handle.variables.items():
             var.set_auto_maskandscale(False)
+            if self.data_model.startswith("NETCDF4"):
+                _read_once_cache(var)
             attrs = {k: var.getncattr(k) for k in var.ncattrs()}
             fills = [attrs.get("_FillValue"), *np.atleast_1d(attrs.get("missing_value", []))]
             self._variables[name] = Variable(self, name, var, var.dimensions, attrs, fills)
@@ -273,6 +291,9 @@ class Sink:
         var = self._handle.createVariable(name, dtype.newbyteorder("="), tuple(dims),
                                           fill_value=fill, **options)
         var.set_auto_maskandscale(False)
+        if "chunksizes" in options:
+            # Written whole, chunk by chunk: a cache would only hold memory.
+            var.set_var_chunk_cache(size=1, nelems=1, preemption=1.0)
         var.setncatts({k: v for k, v in attrs.items() if k != "_FillValue"})
         return var
 
