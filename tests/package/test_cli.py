@@ -179,7 +179,7 @@ def _corrupt_chunk(path):
         f.write(data)
 
 
-@pytest.mark.parametrize("damage, message", [(_truncate, "cannot be read"),
+@pytest.mark.parametrize("damage, message", [(_truncate, "cannot read"),
                                              (_corrupt_chunk, "cannot read variable")])
 def test_damaged_inputs_are_read_failures(tmp_path, capsys, damage, message):
     path = tmp_path / "in.nc"

@@ -7,7 +7,9 @@ Both commands read the vertical coordinate from the file (CF formula_terms,
 CAM, ECHAM/CDO and ERA5 conventions), stream the file block by block (a few
 time steps at a time, `--chunks`) with netCDF4 or zarr directly, and write to
 a temporary file beside the output that is renamed into place only once it
-is complete. Only what a run needs is imported: no xarray, dask or pint
+is complete (`_output`: a failure or a signal never leaves a half-written
+output behind, nor touches an existing one, and is reported in one line).
+Only what a run needs is imported: no xarray, dask or pint
 unless a unit must be converted or `--scheduler` sends the blocks to a
 dask.distributed cluster.
 """
@@ -15,15 +17,11 @@ dask.distributed cluster.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
-import shutil
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from ._stream import UsageError
+from ._output import UsageError, replacing, run
 
 PROG = "tamrix"
 PLAUSIBLE_HPA = 1100.0
@@ -53,30 +51,6 @@ def _version() -> str:
         return version("tamrix")
     except PackageNotFoundError:
         return "unknown"
-
-
-@contextlib.contextmanager
-def replacing(path: str, inputs: Sequence[str]) -> Iterator[str]:
-    """A temporary path beside `path`, renamed to `path` when the block
-    completes and removed when it fails."""
-    target = os.path.abspath(path)
-    for given in inputs:
-        if os.path.exists(path) and os.path.exists(given) and os.path.samefile(path, given):
-            raise UsageError(f"{path} is also an input: write the output to another file")
-    if os.path.isdir(path) and not path.rstrip("/").endswith(".zarr"):
-        raise UsageError(f"{path} is a directory")
-    directory, name = os.path.split(target)
-    if not os.path.isdir(directory):
-        raise UsageError(f"{directory}: no such directory for the output")
-    temporary = tempfile.mkdtemp(prefix=f".{name[:200]}.", suffix=".tmp", dir=directory)
-    file = os.path.join(temporary, name[:200])
-    try:
-        yield file
-        if os.path.isdir(target) and os.path.isdir(file):
-            shutil.rmtree(target)
-        os.replace(file, target)
-    finally:
-        shutil.rmtree(temporary, ignore_errors=True)
 
 
 def targets_in_pascals(levels: Sequence[float], units: str | None) -> Any:
@@ -202,8 +176,9 @@ def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
                                  per_point, _stream.parse_chunks(args.chunks))
     new_dims = tuple(args.new_dim if d == coordinate.dim else d for d in dims)
     fmt = _files.file_format(args.output, args.format)
-    with replacing(args.output, [args.input, *([args.surface] if args.surface else [])]) as path:
-        sink = _files.Sink(path, fmt, source.data_model, args.zlib)
+    inputs = [args.input, *([args.surface] if args.surface else [])]
+    with replacing(args.output, inputs, directory=fmt == _files.ZARR) as path:
+        sink = _files.Sink(path, args.output, fmt, source.data_model, args.zlib)
         try:
             sink.set_attrs(_stream.output_attrs(source, argv))
             companions = _stream.companions(source, variables, coordinate.dim)
@@ -244,8 +219,8 @@ def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
                     f"the target levels (--units {args.units or 'Pa'}) are probably in the wrong "
                     f"unit")
             sink.close()
-        except BaseException:
-            sink.abandon()
+        except BaseException as error:
+            sink.abandon(error)
             raise
 
 
@@ -359,15 +334,4 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     args = parser().parse_args(argv)
-    from ._files import ReadError, WriteError
-
-    try:
-        args.run(args, argv)
-    except (UsageError, ValueError, TypeError, FileNotFoundError) as error:
-        # The input does not fit (a unit, a dimension, a variable): no traceback.
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except (ReadError, WriteError, OSError, ImportError, MemoryError) as error:
-        print(f"{PROG}: error: {error or type(error).__name__}", file=sys.stderr)
-        return 1
-    return 0
+    return run(lambda: args.run(args, argv), PROG)

@@ -103,9 +103,9 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
     blocks = _stream.plan_blocks(dims, sizes, level_dim, per_point,
                                  _stream.parse_chunks(args.chunks))
     name = args.name or args.quantity
-    with replacing(args.output, [args.input]) as path:
-        sink = _files.Sink(path, _files.file_format(args.output, args.format), source.data_model,
-                           args.zlib)
+    fmt = _files.file_format(args.output, args.format)
+    with replacing(args.output, [args.input], directory=fmt == _files.ZARR) as path:
+        sink = _files.Sink(path, args.output, fmt, source.data_model, args.zlib)
         try:
             sink.set_attrs(_stream.output_attrs(source, argv))
             companions = _stream.companions(source, [first], None)
@@ -141,8 +141,8 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
                 raise UsageError(f"every value of {name!r} is missing: check the inputs' units "
                                  f"and missing values")
             sink.close()
-        except BaseException:
-            sink.abandon()
+        except BaseException as error:
+            sink.abandon(error)
             raise
 
 

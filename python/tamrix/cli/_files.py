@@ -5,8 +5,9 @@ A `Source` is a variable lookup (name -> `Variable`) that reads any slab of a
 variable with the CF decoding a user expects: `_FillValue` and
 `missing_value` become NaN, packed integers (`scale_factor`, `add_offset`)
 become floats. A `Sink` creates dimensions and variables and writes slabs.
-Failures of the underlying libraries become `ReadError` or `WriteError`, one
-line naming the file and variable.
+Failures of the underlying libraries are failures to read the input or to
+write the output (`_output.reading`, `_output.writing`): one line naming the
+file, and the variable where there is one.
 """
 
 from __future__ import annotations
@@ -18,6 +19,8 @@ from typing import Any
 
 import numpy as np
 
+from ._output import UsageError, reading, writing
+
 NETCDF = "netcdf"
 ZARR = "zarr"
 # CF attributes that describe the stored bytes, not the values.
@@ -26,14 +29,6 @@ ENCODING_ATTRS = frozenset({"_FillValue", "missing_value", "scale_factor", "add_
                             "_Netcdf4Coordinates", "_NCProperties", "_nc3_strict"})
 # netCDF's default fill value of float and double variables (NC_FILL_FLOAT).
 DEFAULT_FILL = 9.969209968386869e36
-
-
-class ReadError(OSError):
-    """The input cannot be read (exit status 1)."""
-
-
-class WriteError(OSError):
-    """The output cannot be written (exit status 1)."""
 
 
 def file_format(path: str, given: str | None) -> str:
@@ -83,14 +78,8 @@ class Variable:
 
     def raw(self, index: Any = ...) -> np.ndarray:
         """The stored values of a slab, as they are in the file."""
-        try:
+        with reading(self.source.path, self.name):
             return np.asarray(self.array[index])
-        except MemoryError:
-            raise ReadError(f"{self.source.path}: variable {self.name!r} does not fit in "
-                            f"memory") from None
-        except Exception as error:  # the libraries raise RuntimeError, OSError, ValueError...
-            raise ReadError(f"{self.source.path}: cannot read variable {self.name!r} "
-                            f"({_reason(error)})") from None
 
     def read(self, index: Any = ...) -> np.ndarray:
         """The values of a slab, decoded (missing values NaN for floats)."""
@@ -128,11 +117,6 @@ def _read_once_cache(var: Any) -> None:
     var.set_var_chunk_cache(size=size, nelems=1, preemption=1.0)
 
 
-def _reason(error: BaseException) -> str:
-    text = str(error).strip().splitlines()
-    return text[-1] if text else type(error).__name__
-
-
 class Source(Mapping[str, Variable]):
     """A netCDF file or a Zarr store open for reading."""
 
@@ -140,23 +124,16 @@ class Source(Mapping[str, Variable]):
         self.path = path
         self.format = file_format(path, fmt)
         if not os.path.exists(path):
-            raise FileNotFoundError(f"{path}: no such file")
+            raise UsageError(f"{path}: no such file")
         try:
-            if self.format == ZARR:
-                self._open_zarr()
-            else:
-                self._open_netcdf()
-        except (ReadError, FileNotFoundError):
-            raise
+            with reading(path):
+                if self.format == ZARR:
+                    self._open_zarr()
+                else:
+                    self._open_netcdf()
         except ImportError as error:
             raise ImportError(f"reading {path} needs {error.name}: pip install "
                               f"'tamrix[{'zarr' if self.format == ZARR else 'netcdf'}]'") from None
-        except MemoryError:
-            raise ReadError(f"{path}: cannot be read (its header does not fit in memory)") \
-                from None
-        except Exception as error:
-            kind = "a Zarr store" if self.format == ZARR else "netCDF"
-            raise ReadError(f"{path}: cannot be read as {kind} ({_reason(error)})") from None
 
     def _open_netcdf(self) -> None:
         import netCDF4
@@ -190,7 +167,7 @@ class Source(Mapping[str, Variable]):
             if dims is None:
                 dims = getattr(array.metadata, "dimension_names", None)
             if dims is None:
-                raise ReadError(f"{self.path}: Zarr array {name!r} does not name its dimensions")
+                raise ValueError(f"Zarr array {name!r} does not name its dimensions")
             fill = attrs.get("_FillValue")
             if isinstance(fill, str):  # Zarr v3 as xarray writes it: the bytes, base64
                 fill = np.frombuffer(base64.b64decode(fill), dtype=array.dtype)[0]
@@ -221,42 +198,43 @@ class Source(Mapping[str, Variable]):
 class Sink:
     """A netCDF file or a Zarr store being written (at a temporary path)."""
 
-    def __init__(self, path: str, fmt: str, data_model: str, zlib: int | None) -> None:
+    def __init__(self, path: str, display: str, fmt: str, data_model: str,
+                 zlib: int | None) -> None:
         self.path = path
+        self.display = display  # the output's name (`path` is its temporary)
         self.format = fmt
         self.zlib = zlib
         self.dims: dict[str, int] = {}
         self._arrays: dict[str, Any] = {}
-        try:
-            if fmt == ZARR:
-                import zarr
+        if fmt == ZARR:
+            import zarr
 
+            with writing(display):
                 self._handle = zarr.open_group(path, mode="w", zarr_format=2)
-            else:
-                import netCDF4
+        else:
+            import netCDF4
 
-                if not data_model.startswith("NETCDF"):
-                    data_model = "NETCDF4"
-                elif zlib is not None and not data_model.startswith("NETCDF4"):
-                    data_model = "NETCDF4_CLASSIC"
+            if not data_model.startswith("NETCDF"):
+                data_model = "NETCDF4"
+            elif zlib is not None and not data_model.startswith("NETCDF4"):
+                data_model = "NETCDF4_CLASSIC"
+            with writing(display):
                 self._handle = netCDF4.Dataset(path, "w", format=data_model)
-        except ImportError:
-            raise
-        except Exception as error:
-            raise WriteError(f"{path}: cannot be created ({_reason(error)})") from None
 
     def set_attrs(self, attrs: Mapping[str, Any]) -> None:
-        if self.format == ZARR:
-            self._handle.attrs.update(_json_ready(attrs))
-        else:
-            self._handle.setncatts(dict(attrs))
+        with writing(self.display):
+            if self.format == ZARR:
+                self._handle.attrs.update(_json_ready(attrs))
+            else:
+                self._handle.setncatts(dict(attrs))
 
     def dimension(self, name: str, size: int, unlimited: bool = False) -> None:
         if name in self.dims:
             return
         self.dims[name] = size
         if self.format != ZARR:
-            self._handle.createDimension(name, None if unlimited else size)
+            with writing(self.display):
+                self._handle.createDimension(name, None if unlimited else size)
 
     def variable(self, name: str, dims: Sequence[str], dtype: Any, attrs: Mapping[str, Any],
                  fill: Any = None, compress: bool = False) -> None:
@@ -266,18 +244,13 @@ class Sink:
         # One horizontal slab per chunk: what CDO and most readers read at a time.
         chunks = tuple(max(1, n) if i >= len(shape) - 2 else 1 for i, n in enumerate(shape))
         zlib = compress and self.zlib is not None
-        try:
+        with writing(self.display, name):
             if self.format == ZARR:
                 self._arrays[name] = self._zarr_array(name, dims, dtype, attrs, fill, shape,
                                                       chunks, zlib)
             else:
                 self._arrays[name] = self._netcdf_variable(name, dims, dtype, attrs, fill,
                                                            chunks, zlib)
-        except (ValueError, TypeError):
-            raise
-        except Exception as error:
-            raise WriteError(f"{self.path}: cannot create variable {name!r} "
-                             f"({_reason(error)})") from None
 
     def _netcdf_variable(self, name: str, dims: Sequence[str], dtype: np.dtype[Any],
                          attrs: Mapping[str, Any], fill: Any, chunks: tuple[int, ...],
@@ -314,28 +287,23 @@ class Sink:
                                          fill_value=fill, attributes=attributes, **options)
 
     def write(self, name: str, index: Any, values: np.ndarray) -> None:
-        try:
+        with writing(self.display, name):
             self._arrays[name][index] = values
-        except MemoryError:
-            raise
-        except Exception as error:
-            raise WriteError(f"{self.path}: cannot write variable {name!r} "
-                             f"({_reason(error)})") from None
 
     def close(self) -> None:
-        try:
+        with writing(self.display):
             if self.format == ZARR:
                 import zarr
 
                 zarr.consolidate_metadata(self.path, zarr_format=2)
             else:
                 self._handle.close()
-        except Exception as error:
-            raise WriteError(f"{self.path}: cannot be completed ({_reason(error)})") from None
 
-    def abandon(self) -> None:
-        """Closes without caring about errors (the output is being removed)."""
-        if self.format != ZARR:
+    def abandon(self, error: BaseException) -> None:
+        """Lets go of an output that is being removed because of `error`: the
+        file is closed unless a signal stopped the run, which then ends at
+        once (the process closes it on exit)."""
+        if self.format != ZARR and not isinstance(error, KeyboardInterrupt):
             try:
                 self._handle.close()
             except Exception:  # the file is deleted next; a second error adds nothing

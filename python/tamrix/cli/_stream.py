@@ -19,14 +19,11 @@ from typing import Any
 import numpy as np
 
 from .._hybrid_coordinate import formula_terms
+from ._output import UsageError
 from ._files import DEFAULT_FILL, Sink, Source, Variable
 
 # Bytes of input read per block (all variables together) unless --chunks says.
 BLOCK_BYTES = 48 * 2**20
-
-
-class UsageError(Exception):
-    """The command line or the input does not fit: one line, exit status 2."""
 
 
 @dataclass(frozen=True)
