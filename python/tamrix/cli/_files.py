@@ -13,7 +13,9 @@ file, and the variable where there is one.
 from __future__ import annotations
 
 import base64
+import contextlib
 import os
+import threading
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
@@ -29,6 +31,14 @@ ENCODING_ATTRS = frozenset({"_FillValue", "missing_value", "scale_factor", "add_
                             "_Netcdf4Coordinates", "_NCProperties", "_nc3_strict"})
 # netCDF's default fill value of float and double variables (NC_FILL_FLOAT).
 DEFAULT_FILL = 9.969209968386869e36
+# netCDF-C and HDF5 are not safe to call from two threads at once, and
+# netCDF4 releases the GIL while they work: one call at a time per process
+# (a dask.distributed worker's threads read while the main thread writes).
+_NETCDF_LOCK = threading.Lock()
+
+
+def _serialised(fmt: str) -> contextlib.AbstractContextManager[Any]:
+    return _NETCDF_LOCK if fmt == NETCDF else contextlib.nullcontext()
 
 
 def file_format(path: str, given: str | None) -> str:
@@ -78,7 +88,7 @@ class Variable:
 
     def raw(self, index: Any = ...) -> np.ndarray:
         """The stored values of a slab, as they are in the file."""
-        with reading(self.source.path, self.name):
+        with reading(self.source.path, self.name), _serialised(self.source.format):
             return np.asarray(self.array[index])
 
     def read(self, index: Any = ...) -> np.ndarray:
@@ -126,7 +136,7 @@ class Source(Mapping[str, Variable]):
         if not os.path.exists(path):
             raise UsageError(f"{path}: no such file")
         try:
-            with reading(path):
+            with reading(path), _serialised(self.format):
                 if self.format == ZARR:
                     self._open_zarr()
                 else:
@@ -218,11 +228,11 @@ class Sink:
                 data_model = "NETCDF4"
             elif zlib is not None and not data_model.startswith("NETCDF4"):
                 data_model = "NETCDF4_CLASSIC"
-            with writing(display):
+            with writing(display), _NETCDF_LOCK:
                 self._handle = netCDF4.Dataset(path, "w", format=data_model)
 
     def set_attrs(self, attrs: Mapping[str, Any]) -> None:
-        with writing(self.display):
+        with writing(self.display), _serialised(self.format):
             if self.format == ZARR:
                 self._handle.attrs.update(_json_ready(attrs))
             else:
@@ -233,7 +243,7 @@ class Sink:
             return
         self.dims[name] = size
         if self.format != ZARR:
-            with writing(self.display):
+            with writing(self.display), _NETCDF_LOCK:
                 self._handle.createDimension(name, None if unlimited else size)
 
     def variable(self, name: str, dims: Sequence[str], dtype: Any, attrs: Mapping[str, Any],
@@ -244,7 +254,7 @@ class Sink:
         # One horizontal slab per chunk: what CDO and most readers read at a time.
         chunks = tuple(max(1, n) if i >= len(shape) - 2 else 1 for i, n in enumerate(shape))
         zlib = compress and self.zlib is not None
-        with writing(self.display, name):
+        with writing(self.display, name), _serialised(self.format):
             if self.format == ZARR:
                 self._arrays[name] = self._zarr_array(name, dims, dtype, attrs, fill, shape,
                                                       chunks, zlib)
@@ -287,11 +297,11 @@ class Sink:
                                          fill_value=fill, attributes=attributes, **options)
 
     def write(self, name: str, index: Any, values: np.ndarray) -> None:
-        with writing(self.display, name):
+        with writing(self.display, name), _serialised(self.format):
             self._arrays[name][index] = values
 
     def close(self) -> None:
-        with writing(self.display):
+        with writing(self.display), _serialised(self.format):
             if self.format == ZARR:
                 import zarr
 
@@ -305,7 +315,8 @@ class Sink:
         once (the process closes it on exit)."""
         if self.format != ZARR and not isinstance(error, KeyboardInterrupt):
             try:
-                self._handle.close()
+                with _NETCDF_LOCK:
+                    self._handle.close()
             except Exception:  # the file is deleted next; a second error adds nothing
                 pass
 
