@@ -279,7 +279,9 @@ def _common_options(parser: argparse.ArgumentParser) -> None:
                         help="result type (default: the input's floating type)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="compute the blocks on this dask.distributed scheduler")
-    parser.add_argument("--quiet", action="store_true", help="no progress on stderr")
+    parser.add_argument("--quiet", action="store_true",
+                        help="accepted for scripts written for earlier versions (the streaming "
+                             "path prints no progress)")
 
 
 def parser() -> argparse.ArgumentParser:
