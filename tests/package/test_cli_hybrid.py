@@ -159,3 +159,16 @@ def test_implausible_units_are_reported(tmp_path, capsys, change, argv, status, 
     if got == 2:
         assert err.strip().splitlines()[-1].startswith("tamrix: error:")
         assert not (tmp_path / "out.nc").exists()
+
+
+@pytest.mark.parametrize("convention", ["cf", "cf-ap", "cam", "echam", "era5"])
+def test_the_coordinate_reads_the_same_from_xarray(tmp_path, convention):
+    xr = pytest.importorskip("xarray")
+    model_files.write(tmp_path / "in.nc", convention)
+    with netCDF4.Dataset(tmp_path / "in.nc") as ds, xr.open_dataset(tmp_path / "in.nc") as xds:
+        dims = ("time", "lev", "lat", "lon")
+        ours, theirs = hc.decode(ds.variables, dims), hc.decode(xds, dims)
+        assert ours.dim == theirs.dim == "lev" and ours.ps == theirs.ps
+        assert ours.p0 == theirs.p0 and ours.names == theirs.names
+        assert_same_bits(ours.hya, theirs.hya)
+        assert_same_bits(ours.hyb, theirs.hyb)
