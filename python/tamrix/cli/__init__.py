@@ -172,8 +172,11 @@ def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
     estimate = _remap.needed_levels(coordinate, 50000.0, 105000.0, targets, args.extrapolate).size
     per_point = sum(v.dtype.itemsize * estimate + 8 * targets.size for v in variables) + 32
     sizes = dict(zip(dims, variables[0].shape))
-    blocks = _stream.plan_blocks(dims, sizes, coordinate.dim,
-                                 per_point, _stream.parse_chunks(args.chunks))
+    blocks = _stream.plan_blocks(dims, sizes, coordinate.dim, per_point,
+                                 _stream.parse_chunks(args.chunks),
+                                 _stream.stored_chunks(variables))
+    chunks = _stream.output_chunks(blocks[0], dims, coordinate.dim)
+    chunks[args.new_dim] = 1
     new_dims = tuple(args.new_dim if d == coordinate.dim else d for d in dims)
     fmt = _files.file_format(args.output, args.format)
     inputs = [args.input, *([args.surface] if args.surface else [])]
@@ -193,7 +196,7 @@ def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
             _stream.define_dims(sink, source, [d for d in dims if d != coordinate.dim], sizes)
             for output, output_attrs in zip(outputs, attrs):
                 sink.variable(output.name, new_dims, np.dtype(output.dtype), output_attrs,
-                              fill=output.fill, compress=True)
+                              fill=output.fill, compress=True, chunks=chunks)
             sink.write(args.new_dim, slice(None), targets)
             for variable in companions + carried:
                 _stream.write_copy(sink, variable)

@@ -101,7 +101,8 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
     nlev = sizes[level_dim] if level_dim else 1
     per_point = nlev * (sum(source[i.name].dtype.itemsize for i in inputs) + 8 * 3)
     blocks = _stream.plan_blocks(dims, sizes, level_dim, per_point,
-                                 _stream.parse_chunks(args.chunks))
+                                 _stream.parse_chunks(args.chunks),
+                                 _stream.stored_chunks(source[i.name] for i in inputs))
     name = args.name or args.quantity
     fmt = _files.file_format(args.output, args.format)
     with replacing(args.output, [args.input], directory=fmt == _files.ZARR) as path:
@@ -119,7 +120,8 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
             attrs = {k: v for k, v in first.attrs.items() if k in ("cell_methods", "coordinates",
                                                                      "grid_mapping")}
             sink.variable(name, dims, out_dtype, {**attrs, **result_attrs}, fill=fill,
-                          compress=True)
+                          compress=True, chunks=_stream.output_chunks(blocks[0], dims,
+                                                                      level_dim))
             for variable in companions:
                 _stream.write_copy(sink, variable)
             counter = _stream.MissingCounter()

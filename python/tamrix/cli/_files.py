@@ -66,6 +66,9 @@ class Variable:
         self.raw_attrs = dict(attrs)
         self.attrs = {k: v for k, v in attrs.items() if k not in ENCODING_ATTRS}
         self._fills = [f for f in fill_values if f is not None]
+        # The chunk shape when the variable is stored compressed in chunks:
+        # a chunk is inflated whole, so blocks should not cut through it.
+        self.compressed_chunks: tuple[int, ...] | None = None
         self._scale = attrs.get("scale_factor")
         self._offset = attrs.get("add_offset")
         self.dtype = self._decoded_dtype()
@@ -111,20 +114,21 @@ class Variable:
         return values
 
 
-def _read_once_cache(var: Any) -> None:
+def _read_once_cache(var: Any) -> tuple[int, ...] | None:
     """Every chunk is read once per block, so HDF5's chunk cache (64 MiB per
     variable by default) would only hold memory: none for uncompressed data,
     which HDF5 then reads straight into the result, and one chunk for
     compressed data, so a chunk is not inflated again for the next run of
-    levels of the same block."""
+    levels of the same block. Returns the chunk shape of compressed data."""
     chunking = var.chunking()
     if chunking == "contiguous":
-        return
+        return None
     filters = var.filters() or {}
     compressed = any(filters.get(k) for k in ("zlib", "szip", "zstd", "bzip2", "blosc"))
     # (A size of 0 would mean the library's default: 1 byte holds nothing.)
     size = int(np.prod(chunking)) * var.dtype.itemsize if compressed else 1
     var.set_var_chunk_cache(size=size, nelems=1, preemption=1.0)
+    return tuple(int(c) for c in chunking) if compressed else None
 
 
 class Source(Mapping[str, Variable]):
@@ -156,11 +160,11 @@ class Source(Mapping[str, Variable]):
         self._variables = {}
         for name, var in self._handle.variables.items():
             var.set_auto_maskandscale(False)
-            if self.data_model.startswith("NETCDF4"):
-                _read_once_cache(var)
+            compressed = _read_once_cache(var) if self.data_model.startswith("NETCDF4") else None
             attrs = {k: var.getncattr(k) for k in var.ncattrs()}
             fills = [attrs.get("_FillValue"), *np.atleast_1d(attrs.get("missing_value", []))]
             self._variables[name] = Variable(self, name, var, var.dimensions, attrs, fills)
+            self._variables[name].compressed_chunks = compressed
 
     def _open_zarr(self) -> None:
         import zarr
@@ -187,6 +191,8 @@ class Source(Mapping[str, Variable]):
                 fill = None
             self._variables[name] = Variable(self, name, array, dims, attrs, [
                 fill, *np.atleast_1d(attrs.get("missing_value", []))])
+            if getattr(array, "compressors", ()):
+                self._variables[name].compressed_chunks = tuple(int(c) for c in array.chunks)
             for dim, size in zip(dims, array.shape):
                 self.dims.setdefault(str(dim), int(size))
 
@@ -247,12 +253,18 @@ class Sink:
                 self._handle.createDimension(name, None if unlimited else size)
 
     def variable(self, name: str, dims: Sequence[str], dtype: Any, attrs: Mapping[str, Any],
-                 fill: Any = None, compress: bool = False) -> None:
-        """A new variable; `compress` applies --zlib (with shuffle) to it."""
+                 fill: Any = None, compress: bool = False,
+                 chunks: Mapping[str, int] | None = None) -> None:
+        """A new variable; `compress` applies --zlib (with shuffle) to it.
+        Chunks are `chunks` where given (the blocks a run writes, so every
+        write fills whole chunks), else one horizontal slab: what CDO and
+        most readers read at a time."""
         dtype = np.dtype(dtype)
         shape = tuple(self.dims[d] for d in dims)
-        # One horizontal slab per chunk: what CDO and most readers read at a time.
-        chunks = tuple(max(1, n) if i >= len(shape) - 2 else 1 for i, n in enumerate(shape))
+        chunks = tuple(
+            max(1, min(n, chunks[d])) if chunks is not None and d in chunks
+            else max(1, n) if i >= len(shape) - 2 else 1
+            for i, (d, n) in enumerate(zip(dims, shape)))
         zlib = compress and self.zlib is not None
         with writing(self.display, name), _serialised(self.format):
             if self.format == ZARR:

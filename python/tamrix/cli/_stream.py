@@ -61,10 +61,16 @@ def parse_chunks(items: Sequence[str] | None) -> dict[str, int]:
 
 
 def plan_blocks(dims: Sequence[str], sizes: Mapping[str, int], level_dim: str | None,
-                bytes_per_point: float, chunks: Mapping[str, int]) -> list[Block]:
+                bytes_per_point: float, chunks: Mapping[str, int],
+                stored: Mapping[str, int] | None = None) -> list[Block]:
     """Blocks over the non-level `dims`, `chunks` where given, else whole
     inner dimensions and as many outer steps as fit in BLOCK_BYTES (the
-    first dimension after the level split when one step does not fit)."""
+    first dimension after the level split when one step does not fit).
+
+    `stored` gives the extent of the input's compressed chunks along each
+    dimension: a dimension that must be split is split at multiples of it,
+    so that no compressed chunk is inflated for more than one block.
+    """
     free = [d for d in dims if d != level_dim]
     unknown = [d for d in chunks if d not in free]
     if unknown:
@@ -84,7 +90,8 @@ def plan_blocks(dims: Sequence[str], sizes: Mapping[str, int], level_dim: str | 
             if points * sizes[d] <= budget:
                 points *= max(sizes[d], 1)
                 continue
-            step[d] = int(max(1, budget // points))
+            unit = max(1, (stored or {}).get(d, 1))
+            step[d] = int(max(unit, budget // points // unit * unit))
             step.update({e: 1 for e in free[:position]})
             break
     else:
@@ -95,6 +102,26 @@ def plan_blocks(dims: Sequence[str], sizes: Mapping[str, int], level_dim: str | 
     for options in ranges:
         blocks = [Block(b.slices + (o,)) for b in blocks for o in options]
     return blocks
+
+
+def stored_chunks(variables: Iterable[Variable]) -> dict[str, int]:
+    """The largest compressed-chunk extent of `variables` along each dimension."""
+    extents: dict[str, int] = {}
+    for variable in variables:
+        for d, n in zip(variable.dims, variable.compressed_chunks or ()):
+            extents[d] = max(extents.get(d, 1), n)
+    return extents
+
+
+def output_chunks(block: Block, dims: Sequence[str], level_dim: str | None) -> dict[str, int]:
+    """Chunks of a result written block by block: the block's extent along the
+    dimensions after the level one, 1 along the others, so that every write
+    fills whole chunks (a compressed chunk written in parts is inflated and
+    compressed again for each part)."""
+    position = dims.index(level_dim) if level_dim in dims else -1
+    index = block.index
+    return {d: (index[d].stop - index[d].start if i > position and d in index else 1)
+            for i, d in enumerate(dims)}
 
 
 def read_field(variable: Variable, block: Block, dims: Sequence[str], what: str) -> np.ndarray:
