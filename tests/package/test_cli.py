@@ -73,6 +73,11 @@ def test_zarr_in_and_out(model_file, tmp_path):
     assert main(h2p(tmp_path / "in.zarr", tmp_path / "again.nc", "--format", "netcdf")) == 0
     with netCDF4.Dataset(tmp_path / "out.nc") as a, netCDF4.Dataset(tmp_path / "again.nc") as b:
         assert_same_bits(a["ta"][:].ravel(), b["ta"][:].ravel())
+    # derive keeps the coordinate, scalar p0 included.
+    assert main(["derive", "relhum", str(path), str(tmp_path / "rh.zarr"), "--t", "ta", "--q",
+                 "hus"]) == 0
+    with xr.open_zarr(tmp_path / "rh.zarr") as rh:
+        assert rh.p0.shape == () and rh.relhum.dims == ("time", "lev", "lat", "lon")
 
 
 @pytest.mark.parametrize("convention", ["cf", "cf-hpa", "era5"])

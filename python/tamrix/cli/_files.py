@@ -305,7 +305,7 @@ class Sink:
             fill = np.nan
         attributes = _json_ready({**attrs, "_ARRAY_DIMENSIONS": list(dims)})
         attributes.pop("_FillValue", None)
-        return self._handle.create_array(name, shape=shape, dtype=dtype, chunks=chunks or None,
+        return self._handle.create_array(name, shape=shape, dtype=dtype, chunks=chunks,
                                          fill_value=fill, attributes=attributes, **options)
 
     def write(self, name: str, index: Any, values: np.ndarray) -> None:
