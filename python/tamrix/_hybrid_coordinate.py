@@ -27,8 +27,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -51,8 +50,7 @@ class CoordinateError(ValueError):
     what is missing)."""
 
 
-@dataclass(frozen=True)
-class Overrides:
+class Overrides(NamedTuple):
     """Variable names (or, for `p0`, a value in Pa) that replace what the
     metadata says."""
 
@@ -62,8 +60,7 @@ class Overrides:
     p0: float | None = None
 
 
-@dataclass(frozen=True)
-class SurfacePressure:
+class SurfacePressure(NamedTuple):
     """How to get ps in Pa from a variable: exp(values) when `log`, else
     values · `factor`."""
 
@@ -80,8 +77,7 @@ class SurfacePressure:
         return values if self.factor == 1.0 else values * self.factor
 
 
-@dataclass(frozen=True)
-class HybridCoordinate:
+class HybridCoordinate(NamedTuple):
     """p[k] = hya[k]·p0 + hyb[k]·ps in Pa, k along `dim` in the file's order."""
 
     dim: str

@@ -12,8 +12,7 @@ from __future__ import annotations
 import argparse
 import inspect
 from collections.abc import Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -22,8 +21,7 @@ from . import _files, _hybrid, _stream
 from ._stream import Block, UsageError
 
 
-@dataclass(frozen=True)
-class Input:
+class Input(NamedTuple):
     keyword: str
     name: str
     unit: Any  # a tamrix._units.Unit

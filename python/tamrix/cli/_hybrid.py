@@ -12,8 +12,7 @@ from __future__ import annotations
 
 import functools
 import warnings
-from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -32,8 +31,7 @@ PLAUSIBLE_PA = 120000.0
 LOW_SURFACE_PA = 20000.0
 
 
-@dataclass(frozen=True)
-class Conversion:
+class Conversion(NamedTuple):
     """Values from a file unit to the unit the engine needs."""
 
     source: str
@@ -47,8 +45,7 @@ class Conversion:
                                     self.where)
 
 
-@dataclass(frozen=True)
-class Field:
+class Field(NamedTuple):
     """A variable read per block and turned into float64 by `factor`."""
 
     path: str
@@ -59,8 +56,7 @@ class Field:
     conversion: Conversion | None = None
 
 
-@dataclass(frozen=True)
-class Output:
+class Output(NamedTuple):
     name: str
     kind: str  # the engine's: plain, temperature, geopotential
     dtype: str
@@ -70,8 +66,7 @@ class Output:
     conversion: Conversion | None = None
 
 
-@dataclass(frozen=True)
-class Remap:
+class Remap(NamedTuple):
     path: str
     fmt: str | None
     dims: tuple[str, ...]
@@ -82,7 +77,7 @@ class Remap:
     extrapolate: bool
     phi: Field | None = None
     t_bot: Field | None = None
-    surface: tuple[str, ...] = field(default=())
+    surface: tuple[str, ...] = ()
 
     @property
     def free_dims(self) -> tuple[str, ...]:

@@ -13,8 +13,7 @@ import math
 import sys
 import time
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -26,24 +25,23 @@ from ._files import DEFAULT_FILL, Sink, Source, Variable
 BLOCK_BYTES = 48 * 2**20
 
 
-@dataclass(frozen=True)
-class Block:
+class Block(NamedTuple):
     """A hyperslab: a slice for each dimension other than the level one."""
 
     slices: tuple[tuple[str, slice], ...]
 
     @property
-    def index(self) -> dict[str, slice]:
+    def ranges(self) -> dict[str, slice]:
         return dict(self.slices)
 
     def shape(self, dims: Sequence[str]) -> tuple[int, ...]:
-        index = self.index
+        index = self.ranges
         return tuple(index[d].stop - index[d].start for d in dims)
 
     def select(self, dims: Sequence[str], level: Any = slice(None)) -> tuple[Any, ...]:
         """The index of this block in a variable with `dims` (the level
         dimension, if there, indexed by `level`)."""
-        index = self.index
+        index = self.ranges
         return tuple(index.get(d, level) for d in dims)
 
 
@@ -119,7 +117,7 @@ def output_chunks(block: Block, dims: Sequence[str], level_dim: str | None) -> d
     fills whole chunks (a compressed chunk written in parts is inflated and
     compressed again for each part)."""
     position = dims.index(level_dim) if level_dim in dims else -1
-    index = block.index
+    index = block.ranges
     return {d: (index[d].stop - index[d].start if i > position and d in index else 1)
             for i, d in enumerate(dims)}
 
@@ -131,7 +129,7 @@ def read_field(variable: Variable, block: Block, dims: Sequence[str], what: str)
     index, kept = [], []
     for d, n in zip(variable.dims, variable.shape):
         if d in dims:
-            index.append(block.index[d])
+            index.append(block.ranges[d])
             kept.append(d)
         elif n == 1:
             index.append(0)
