@@ -101,7 +101,7 @@ class HybridCoordinate(NamedTuple):
 
 
 def dims_of(variable: Any) -> tuple[str, ...]:
-    dims = getattr(variable, "dims", None)
+    dims: Any = getattr(variable, "dims", None)
     if dims is None:
         dims = getattr(variable, "dimensions", ())
     return tuple(str(d) for d in dims)

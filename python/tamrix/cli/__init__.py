@@ -201,12 +201,11 @@ def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
             for variable in companions + carried:
                 _stream.write_copy(sink, variable)
             counter = _stream.MissingCounter()
-            stats = [np.inf, -np.inf, 0, 0]
+            stats: list[float] = [np.inf, -np.inf, 0, 0]
             position = dims.index(coordinate.dim)
             for block, (results, block_stats) in _run_blocks(job, blocks, args.scheduler):
                 shape = block.shape(job.free_dims)
-                stats = [min(stats[0], block_stats[0]), max(stats[1], block_stats[1]),
-                         stats[2] + block_stats[2], stats[3] + block_stats[3]]
+                stats = _hybrid.merge_stats(stats, block_stats)
                 for output, result in zip(outputs, results):
                     counter.fill(result, output.fill)
                     sink.write(output.name, block.select(new_dims),
@@ -236,7 +235,7 @@ def _run_blocks(job: Any, blocks: Sequence[Any], scheduler: str | None) -> Itera
         return
     from distributed import Client
 
-    with Client(scheduler) as client:
+    with Client(scheduler) as client:  # type: ignore[no-untyped-call]
         window = 2 * max(1, len(client.scheduler_info().get("workers", {})))
         pending: list[Any] = []
         for block in blocks:

@@ -18,7 +18,8 @@ import numpy as np
 
 from .. import _hybrid_coordinate as hc
 from . import _files, _hybrid, _stream
-from ._stream import Block, UsageError
+from ._output import UsageError, replacing
+from ._stream import Block
 
 
 class Input(NamedTuple):
@@ -72,7 +73,7 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
            needs: Sequence[str], result_attrs: dict[str, str]) -> None:
     import tamrix
 
-    from . import _open, _coordinate, replacing
+    from . import _coordinate, _open
 
     source = _open(args.input)
     inputs = _inputs(args, source, args.quantity, needs)
@@ -123,13 +124,12 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
             for variable in companions:
                 _stream.write_copy(sink, variable)
             counter = _stream.MissingCounter()
-            stats = [np.inf, -np.inf, 0, 0]
+            stats: list[float] = [np.inf, -np.inf, 0, 0]
             for block in blocks:
                 kwargs = {i.keyword: _read(source, i, block) for i in inputs}
                 if coordinate is not None:
                     kwargs["pressure"], block_stats = _pressure(source, coordinate, block, dims)
-                    stats = [min(stats[0], block_stats[0]), max(stats[1], block_stats[1]),
-                             stats[2] + block_stats[2], stats[3] + block_stats[3]]
+                    stats = _hybrid.merge_stats(stats, block_stats)
                 result = np.asarray(function(**kwargs, **options), dtype=out_dtype)
                 result = np.array(result, copy=True) if not result.flags.writeable else result
                 counter.fill(result, fill)

@@ -62,7 +62,7 @@ class Variable:
         self.array = array
         self.dims = tuple(dims)
         self.shape = tuple(int(n) for n in array.shape)
-        self.stored = np.dtype(array.dtype)
+        self.stored: np.dtype[Any] = np.dtype(array.dtype)
         self.raw_attrs = dict(attrs)
         self.attrs = {k: v for k, v in attrs.items() if k not in ENCODING_ATTRS}
         self._fills = [f for f in fill_values if f is not None]
@@ -79,7 +79,8 @@ class Variable:
                 return np.dtype(np.float64)
             return self.stored
         packed = [np.asarray(v).dtype for v in (self._scale, self._offset) if v is not None]
-        return np.dtype(np.result_type(np.float32, *packed))
+        decoded: np.dtype[Any] = np.dtype(np.result_type(np.float32, *packed))
+        return decoded
 
     @property
     def fill(self) -> Any:
@@ -152,8 +153,8 @@ class Source(Mapping[str, Variable]):
     def _open_netcdf(self) -> None:
         import netCDF4
 
-        self._handle = netCDF4.Dataset(self.path, "r")
-        self.data_model = self._handle.data_model
+        self._handle: Any = netCDF4.Dataset(self.path, "r")
+        self.data_model: str = self._handle.data_model
         self.attrs = {k: self._handle.getncattr(k) for k in self._handle.ncattrs()}
         self.dims = {name: len(d) for name, d in self._handle.dimensions.items()}
         self.unlimited = {name for name, d in self._handle.dimensions.items() if d.isunlimited()}
@@ -220,6 +221,7 @@ class Sink:
         self.display = display  # the output's name (`path` is its temporary)
         self.format = fmt
         self.zlib = zlib
+        self._handle: Any = None
         self.dims: dict[str, int] = {}
         self._arrays: dict[str, Any] = {}
         if fmt == ZARR:
@@ -235,7 +237,7 @@ class Sink:
             elif zlib is not None and not data_model.startswith("NETCDF4"):
                 data_model = "NETCDF4_CLASSIC"
             with writing(display), _NETCDF_LOCK:
-                self._handle = netCDF4.Dataset(path, "w", format=data_model)
+                self._handle = netCDF4.Dataset(path, "w", format=data_model)  # type: ignore[arg-type]
 
     def set_attrs(self, attrs: Mapping[str, Any]) -> None:
         with writing(self.display), _serialised(self.format):
@@ -261,7 +263,7 @@ class Sink:
         most readers read at a time."""
         dtype = np.dtype(dtype)
         shape = tuple(self.dims[d] for d in dims)
-        chunks = tuple(
+        chunk_shape = tuple(
             max(1, min(n, chunks[d])) if chunks is not None and d in chunks
             else max(1, n) if i >= len(shape) - 2 else 1
             for i, (d, n) in enumerate(zip(dims, shape)))
@@ -269,10 +271,10 @@ class Sink:
         with writing(self.display, name), _serialised(self.format):
             if self.format == ZARR:
                 self._arrays[name] = self._zarr_array(name, dims, dtype, attrs, fill, shape,
-                                                      chunks, zlib)
+                                                      chunk_shape, zlib)
             else:
                 self._arrays[name] = self._netcdf_variable(name, dims, dtype, attrs, fill,
-                                                           chunks, zlib)
+                                                           chunk_shape, zlib)
 
     def _netcdf_variable(self, name: str, dims: Sequence[str], dtype: np.dtype[Any],
                          attrs: Mapping[str, Any], fill: Any, chunks: tuple[int, ...],
@@ -295,7 +297,7 @@ class Sink:
     def _zarr_array(self, name: str, dims: Sequence[str], dtype: np.dtype[Any],
                     attrs: Mapping[str, Any], fill: Any, shape: tuple[int, ...],
                     chunks: tuple[int, ...], zlib: bool) -> Any:
-        import numcodecs
+        import numcodecs  # type: ignore[import-untyped]
 
         options: dict[str, Any] = {}
         if zlib:

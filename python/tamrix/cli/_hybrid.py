@@ -19,7 +19,8 @@ import numpy as np
 from .. import _hybrid_coordinate as hc
 from . import _remap, _stream
 from ._files import Source, Variable
-from ._stream import Block, UsageError
+from ._output import UsageError
+from ._stream import Block
 
 # Variables that hold the surface geopotential (m2 s-2) or the surface height
 # (m), by standard name, then by name.
@@ -289,6 +290,13 @@ def find_surface_height(sources: list[Source], level_dim: str, given: str | None
 # --- checks of plausibility ---
 
 
+def merge_stats(total: list[float], block: tuple[float, float, int, int]) -> list[float]:
+    """Surface pressure statistics of the blocks so far: min, max, values
+    below 20,000 Pa, values."""
+    return [min(total[0], block[0]), max(total[1], block[1]), total[2] + block[2],
+            total[3] + block[3]]
+
+
 def check_levels(coordinate: hc.HybridCoordinate, ps_min: float, ps_max: float) -> None:
     if not (np.isfinite(ps_min) and np.isfinite(ps_max)):
         return
@@ -302,10 +310,10 @@ def check_levels(coordinate: hc.HybridCoordinate, ps_min: float, ps_max: float) 
                      f"{coordinate.ps.name!r}")
 
 
-def check_surface(name: str, ps_min: float, ps_max: float, low: int, count: int) -> None:
+def check_surface(name: str, ps_min: float, ps_max: float, low: float, count: float) -> None:
     if count and (ps_min < 0.0 or ps_max > PLAUSIBLE_PA):
         _stream.warn(f"the surface pressure {name!r} ranges from {ps_min:.6g} to {ps_max:.6g} Pa, "
                      f"outside a plausible atmosphere (0 to 120,000 Pa): check its units")
-    elif count and low > count // 2:
+    elif count and low > count / 2:
         _stream.warn(f"the surface pressure {name!r} is mostly below 20,000 Pa (taken as Pa): "
                      f"is it in hPa without a units attribute?")

@@ -30,11 +30,9 @@ INVERSE_GRAVITY = 0.10197671667604852
 
 
 def _native() -> Any:
-    try:
-        from .. import _kernels as native  # type: ignore[attr-defined]
-    except ImportError:
-        from .. import _libm as native
-    return native
+    from .. import _kernels
+
+    return _kernels
 
 
 def remap(variables: Sequence[np.ndarray], outputs: Sequence[np.ndarray], kinds: Sequence[str],
@@ -102,12 +100,12 @@ def _below(kind: str, target: float, d_low: np.ndarray, p_low: np.ndarray, ps: n
     assert phi_sfc is not None
     phi = np.ascontiguousarray(np.asarray(phi_sfc, dtype=np.float64).reshape(where.shape)[where])
     if kind == "temperature":
-        return _tamrix_rs.interpolation.temp_extrapolate_array(  # type: ignore[no-any-return]
+        return _tamrix_rs.interpolation.temp_extrapolate_array(
             np.ascontiguousarray(d_low), target, np.ascontiguousarray(p_low),
             np.ascontiguousarray(ps), phi)
     assert t_bot is not None
     bottom = np.ascontiguousarray(np.asarray(t_bot, dtype=np.float64).reshape(where.shape)[where])
-    return _tamrix_rs.interpolation.geo_height_extrapolate_array(  # type: ignore[no-any-return]
+    return _tamrix_rs.interpolation.geo_height_extrapolate_array(
         bottom, target, np.ascontiguousarray(p_low), np.ascontiguousarray(ps), phi)
 
 

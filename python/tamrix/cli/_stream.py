@@ -126,7 +126,8 @@ def read_field(variable: Variable, block: Block, dims: Sequence[str], what: str)
     """A variable without the level dimension (ps, surface height, a lowest
     level) on a block of variables with non-level `dims`, broadcast to the
     block's shape: size-1 dimensions the block does not have are dropped."""
-    index, kept = [], []
+    index: list[Any] = []
+    kept: list[str] = []
     for d, n in zip(variable.dims, variable.shape):
         if d in dims:
             index.append(block.ranges[d])
