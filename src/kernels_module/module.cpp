@@ -8,11 +8,13 @@
 // arrays the caller provides. Long computations release the interpreter lock.
 #include <initializer_list>
 
+#include "libm_paths.hpp"
 #include "functions.hpp"
 
 namespace {
 
 int add_functions(PyObject* module) {
+  tamrix::binding::settle_libm_paths();
   for (PyMethodDef* group : {tamrix::kernels::libm_methods, tamrix::kernels::thickness_methods}) {
     if (PyModule_AddFunctions(module, group) != 0) return -1;
   }
