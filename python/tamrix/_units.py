@@ -77,12 +77,11 @@ class Unit:
         self.names = frozenset(_squeezed(n).casefold() for n in names)
         # The unit as pint reads it, for conversions (the label when None).
         self.pint_name = label if pint_name is None else pint_name
-        # An absolute temperature scale ("K", "degC", "degF"): its spellings
-        # are those of the temperature grammar.
-        self.scale = scale
-        # A pressure: its size in pascals (conversions between pressures are
-        # one multiplication).
-        self.pascals = pascals
+        self.scale = scale  # "K", "degC", "degF": spelled as the temperature grammar says
+        self.pascals = pascals  # a pressure's size: pressures convert by one multiplication
+
+    def matches(self, text: str) -> bool:
+        return kernel_spelling(text, self)
 
 
 KELVIN = Unit("kelvin", "K", scale="K")
