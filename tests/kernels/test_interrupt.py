@@ -23,13 +23,16 @@ data = rng.uniform(0.0, 1.0, ncols * nlev_in)
 targets = np.linspace(0.001, 0.999, 1000)
 call = lambda: it.interpolate_columns(xp, data, targets, nlev_in, ncols)
 
-class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+# mallinfo2 from glibc 2.33; before it, mallinfo, whose int fields suffice here.
 libc = ctypes.CDLL(None)
-libc.mallinfo2.restype = Mallinfo2
+mallinfo, field = ((libc.mallinfo2, ctypes.c_size_t) if hasattr(libc, "mallinfo2")
+                   else (libc.mallinfo, ctypes.c_int))
+class Mallinfo(ctypes.Structure):
+    _fields_ = [(name, field) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+mallinfo.restype = Mallinfo
 def allocated():
-    info = libc.mallinfo2()
+    info = mallinfo()
     return info.uordblks + info.hblkhd
 
 ticks = []
