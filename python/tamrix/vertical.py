@@ -20,9 +20,8 @@ import numpy as np
 from . import _kernels, _units
 from ._docs import shared_docs
 from ._dispatch import (Kind, apply_dask, apply_xarray, as_numpy, check_real,
-                        column_blocks, common_kind, distinct_bits, grouped, is_dataarray,
-                        is_dask_array, kernel, kind_of, label, rechunk_core, result_dtype, take,
-                        whole_axis)
+                        column_blocks, common_kind, is_dataarray, is_dask_array, kernel, kind_of,
+                        label, rechunk_core, result_dtype, whole_axis)
 from ._elementwise import Quantity, evaluate, register
 from ._typing import ArrayIn, DataArrayIn, DTypeLike, FloatArray, QuantityIn, Scalar
 
@@ -30,17 +29,16 @@ if TYPE_CHECKING:
     import pint
     import xarray
 
-# --- below-ground extrapolation (element-wise, one kernel call per level) ---
+# --- below-ground extrapolation (element-wise, a level per element) ---
 
 
 def _extrapolate_flat(array_kernel: str, flat: Sequence[np.ndarray], own: Sequence[Any],
                       fixed: tuple[Any, ...]) -> np.ndarray:
-    # The array kernel takes the target level as one number: one call per
-    # distinct level.
-    t_bot, lev, p_sfc, ps, phi_sfc = flat
-    compute = kernel("interpolation", array_kernel)
-    return grouped(distinct_bits(own[1]), lev, lambda level, index: compute(
-        take(t_bot, index), level, take(p_sfc, index), take(ps, index), take(phi_sfc, index)))
+    # One call of the package's batched kernel, which takes a level per
+    # element, for any number of distinct levels.
+    out = np.empty(flat[0].shape)
+    getattr(_kernels, array_kernel)(*map(np.ascontiguousarray, flat), out)
+    return out
 
 
 _EXTRAPOLATE_PARAMS = ("t_bot", "lev", "p_sfc", "ps", "phi_sfc")
@@ -50,12 +48,12 @@ _TEMP_EXTRAPOLATE = register(Quantity(
     "temp_extrapolate", "temperature extrapolated below ground", "interpolation",
     "temp_extrapolate_scalar", "temp_extrapolate_array", _EXTRAPOLATE_PARAMS,
     _EXTRAPOLATE_UNITS, "K", same_unit=("lev", "p_sfc", "ps"),
-    flat_evaluator=functools.partial(_extrapolate_flat, "temp_extrapolate_array")))
+    flat_evaluator=functools.partial(_extrapolate_flat, "temp_extrapolate")))
 _GEO_HEIGHT_EXTRAPOLATE = register(Quantity(
     "geo_height_extrapolate", "geopotential height extrapolated below ground", "interpolation",
     "geo_height_extrapolate_scalar", "geo_height_extrapolate_array", _EXTRAPOLATE_PARAMS,
     _EXTRAPOLATE_UNITS, "m", same_unit=("lev", "p_sfc", "ps"),
-    flat_evaluator=functools.partial(_extrapolate_flat, "geo_height_extrapolate_array")))
+    flat_evaluator=functools.partial(_extrapolate_flat, "geo_height_extrapolate")))
 
 
 @overload

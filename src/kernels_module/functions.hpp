@@ -16,5 +16,7 @@ inline PyCFunction with_keywords(PyObject* (*function)(PyObject*, PyObject*, PyO
 extern PyMethodDef libm_methods[];
 // thickness.cpp: pressure thickness of many columns.
 extern PyMethodDef thickness_methods[];
+// extrapolation.cpp: below-ground extrapolation with a level per element.
+extern PyMethodDef extrapolation_methods[];
 
 }  // namespace tamrix::kernels

@@ -13,7 +13,9 @@
 namespace {
 
 int add_functions(PyObject* module) {
-  for (PyMethodDef* group : {tamrix::kernels::libm_methods, tamrix::kernels::thickness_methods}) {
+  using namespace tamrix::kernels;
+  for (PyMethodDef* group :
+       {libm_methods, thickness_methods, extrapolation_methods}) {
     if (PyModule_AddFunctions(module, group) != 0) return -1;
   }
   return 0;

@@ -73,7 +73,7 @@ PyObject* delta_pressure_columns(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const std::optional<std::span<const double>> tops =
       has_top ? std::optional(top.doubles()) : std::nullopt;
-  const bool done = without_interpreter_lock([&] {
+  const bool done = without_interpreter_lock([&](PyThreadState*) {
     meteorology::delta_pressure_columns(levels.doubles(), surfaces.doubles(), tops, nlev,
                                         out.writable_doubles());
   });

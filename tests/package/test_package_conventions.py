@@ -24,16 +24,17 @@ def small_chunks(monkeypatch):
     seen = [0]
     real = tamrix._dispatch.kernel
 
-    def spy(submodule, name):
-        function = real(submodule, name)
-
-        def recording(*args):
+    def recording(function):
+        def record(*args):
             seen[0] = max([seen[0]] + [a.size for a in args if isinstance(a, np.ndarray)])
             return function(*args)
-        return recording
+        return record
 
     for module in (tamrix._dispatch, tamrix._elementwise, tamrix.vertical, tamrix.meteorology):
-        monkeypatch.setattr(module, "kernel", spy)
+        monkeypatch.setattr(module, "kernel", lambda submodule, name: recording(real(submodule,
+                                                                                   name)))
+    for name in ("temp_extrapolate", "geo_height_extrapolate", "delta_pressure_columns"):
+        monkeypatch.setattr(_kernels, name, recording(getattr(_kernels, name)))
     return seen
 
 
