@@ -15,7 +15,7 @@ namespace {
 int add_functions(PyObject* module) {
   using namespace tamrix::kernels;
   for (PyMethodDef* group :
-       {libm_methods, thickness_methods, extrapolation_methods}) {
+       {libm_methods, thickness_methods, remap_methods, extrapolation_methods}) {
     if (PyModule_AddFunctions(module, group) != 0) return -1;
   }
   return 0;
