@@ -1,15 +1,15 @@
 #!/usr/bin/env python
-"""Compares the vector exp/log with the C library on many inputs.
+"""Compares the vector exp/log/acos with the C library on many inputs.
 
 The test suite compares ten million inputs per function; this runs as many
 as asked (`--count 1e9`, the default 1e8), in batches of ten million drawn as
 in tests/libm_inputs.py: the first batch holds every table boundary and every
 special-path threshold with `--dense-ulps` neighbours each side, the others
 random bit patterns, uniform values over the range the vector path computes
-itself and (for log) values around 1. Prints the count, the time and any
-input whose results differ, and exits 1 if one does.
+itself, values around 1 (log) and close to +-1 and 0 (acos). Prints the
+count, the time and any input whose results differ, and exits 1 if one does.
 
-    python bench/libm_compare.py --count 1e9
+    python bench/libm_compare.py --count 1e9 [--function acos]
 """
 
 import argparse
@@ -22,10 +22,10 @@ import numpy as np
 from tamrix import _kernels
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from libm_inputs import exp_batch, log_batch  # noqa: E402
+from libm_inputs import acos_batch, exp_batch, log_batch  # noqa: E402
 
 BATCH = 10_000_000
-BATCHES = {"exp": exp_batch, "log": log_batch}
+BATCHES = {"exp": exp_batch, "log": log_batch, "acos": acos_batch}
 
 
 def compare(function: str, count: int, dense_ulps: int, seed: int) -> int:
@@ -62,7 +62,8 @@ def main() -> int:
     if not _kernels.vector_supported():
         print("this CPU has no AVX2/FMA: there is no vector path to compare")
         return 0
-    print("path:", *_kernels.status())
+    print("exp/log path:", *_kernels.status())
+    print("acos path:", *_kernels.acos_status())
     failed = 0
     for function in args.function or sorted(BATCHES):
         failed += compare(function, int(args.count), args.dense_ulps, args.seed)

@@ -19,12 +19,13 @@ namespace kernels = tamrix::meteorology;
 // Relative per-element costs (see parallel.hpp): a table lookup with a
 // division; the heat-index polynomial with its branches; one vector exp() or
 // log() with a few divisions; sin() and tan(), or tan() alone, for a daylight
-// factor; acos() per grid point.
+// factor; acos() per grid point, four at a time or from the C library.
 constexpr Cost table_lookup{2};
 constexpr Cost polynomial{3};
 constexpr Cost transcendental{3};
 constexpr Cost daylight_factor{16};
-constexpr Cost hour_angle{12};
+constexpr Cost vector_hour_angle{4};
+constexpr Cost library_hour_angle{12};
 
 constexpr Description dewtemp_scalar_fn{"dewtemp_scalar", {Float("tk"), Float("rh")}};
 constexpr Description heat_index_scalar_fn{
@@ -64,12 +65,11 @@ constexpr Description saturation_vapor_pressure_slope_array_fn{
 constexpr Description psychrometric_constant_array_fn{"psychrometric_constant_array",
                                                       {FloatArray("pressure")}};
 
-// Daylight for one day and latitude. The final step is the one compiled copy
-// the grid uses as well, so both forms agree bit for bit.
+// Daylight for one day and latitude: the grid's steps for one element, so
+// both forms agree bit for bit.
 double max_daylight_point(double jday, double lat) {
   const double lat_term = kernels::latitude_term(lat);
-  return shared_kernel<kernels::daylight_from_factors>(kernels::declination_tangent(jday),
-                                                       lat_term);
+  return kernels::daylight_from_factors(kernels::declination_tangent(jday), lat_term);
 }
 
 // A factor per input element (sin and tan), in index order.
@@ -83,7 +83,8 @@ DoubleBuffer factors_of(const ArrayArg& values) {
 // Outer product of days and latitudes, day-major: element i * nl + j is the
 // daylight for (jday[i], lat[j]), computed straight into the flat result. The
 // day and latitude factors are computed once each rather than once per
-// element; only the product, the clamp and acos remain per element.
+// element; only the product, the clamp and acos remain per element, a run of
+// a row at a time.
 PyObject* max_daylight_grid(Call& call) {
   const ArrayArg& jday = call.array(0);
   const ArrayArg& lat = call.array(1);
@@ -93,9 +94,10 @@ PyObject* max_daylight_grid(Call& call) {
   }
   const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
   const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
-  return make_result_array(
-      parallel_outer(jday.size, lat.size, hour_angle, [&](std::size_t i, std::size_t j) {
-        return shared_kernel<kernels::daylight_from_factors>(days.data()[i], latitudes.data()[j]);
+  const Cost cost = libm::acos_status().vector ? vector_hour_angle : library_hour_angle;
+  return make_result_array(parallel_outer_runs(
+      jday.size, lat.size, cost, [&](std::size_t i, std::size_t j, double* out, std::size_t n) {
+        kernels::daylight_row(days.data()[i], latitudes.data() + j, out, n);
       }));
 }
 

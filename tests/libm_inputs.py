@@ -1,7 +1,7 @@
-"""Inputs for comparing the vector exp/log with the C library: random over the
-whole double range, uniform over the range the vector path computes itself,
-and dense around every table boundary and every threshold of the library's
-special paths. Shared by the tests and bench/libm_compare.py."""
+"""Inputs for comparing the vector exp/log/acos with the C library: random over
+the whole double range, uniform over the range the vector path computes
+itself, and dense around every table boundary and every threshold of the
+library's special paths. Shared by the tests and bench/libm_compare.py."""
 
 import math
 
@@ -74,4 +74,39 @@ def log_batch(rng, n: int, dense_ulps: int = 8) -> np.ndarray:
     positive = rng.integers(0x0010000000000000, 0x7FF0000000000000, rest - rest // 4,
                             dtype=np.int64).view(np.float64)
     parts += [positive, rng.uniform(0.9, 1.1, rest // 4)]
+    return np.concatenate(parts)
+
+
+def acos_thresholds() -> np.ndarray:
+    """Where acos changes branch (the high word of |x| at 0x1.8p-55, 0.125,
+    0.96875 and 1) and the exact results 0, pi/2 and pi, both signs."""
+    bits = np.array([0x3C880000, 0x3FC00000, 0x3FEF0000, 0x3FF00000], dtype=np.int64) << 32
+    points = np.concatenate([bits.view(np.float64), [0.0, 0.5]])
+    return np.concatenate([points, -points])
+
+
+def acos_table_boundaries() -> np.ndarray:
+    """Every boundary between two of the Taylor table's subintervals (the high
+    word of |x| in steps of 2**15 from 0.125, 2**14 from 0.25 and 2**13 from
+    0.5 up to 0.96875), both signs."""
+    k = np.concatenate([np.arange(0x3FC00000, 0x3FD00000, 1 << 15),
+                        np.arange(0x3FD00000, 0x3FE00000, 1 << 14),
+                        np.arange(0x3FE00000, 0x3FEF0000, 1 << 13)]).astype(np.int64)
+    points = (k << 32).view(np.float64)
+    return np.concatenate([points, -points])
+
+
+def acos_batch(rng, n: int, dense_ulps: int = 8) -> np.ndarray:
+    """About n inputs: a fifth random bit patterns, the rest uniform over
+    [-1, 1], close to +-1 (1 - |x| log-uniform from 2**-53, where the square
+    root's table and scale change with every binade) and below 0.125, and on
+    the first batch every branch and table boundary with its neighbours."""
+    parts = [random_bits(rng, n // 5)]
+    if dense_ulps:
+        parts += [around(acos_table_boundaries(), dense_ulps), around(acos_thresholds(), 20_000)]
+    rest = max(n - sum(p.size for p in parts), 0)
+    near_one = 1.0 - 2.0 ** rng.uniform(-53.0, -5.0, rest // 4)
+    sign = rng.choice([-1.0, 1.0], rest // 4)
+    small = rng.uniform(-0.125, 0.125, rest // 4)
+    parts += [near_one * sign, small, rng.uniform(-1.0, 1.0, rest - 2 * (rest // 4))]
     return np.concatenate(parts)

@@ -2,78 +2,15 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "libm_internal.hpp"
 
-#if defined(__GLIBC__)
-#include <gnu/libc-version.h>
-#endif
-
 namespace tamrix::libm {
 namespace {
 
-// glibc versions whose exp and log the vector path repeats (checked against
-// the machine code of their FMA builds). glibc 2.28 introduced the current
-// algorithms, but the fusions depend on the compiler a distribution used.
-constexpr std::string_view verified_glibc_versions[] = {"2.36"};
-
-std::uint64_t bits_of(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
-}
-
-double from_bits(std::uint64_t b) {
-  double x;
-  std::memcpy(&x, &b, sizeof x);
-  return x;
-}
-
-// A fixed, portable sequence (splitmix64), so every process checks the same
-// inputs.
-struct SplitMix {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
-    return z ^ (z >> 31);
-  }
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * (static_cast<double>(next() >> 11) * 0x1p-53);
-  }
-};
-
-// x and its neighbours two ulps either side (as bit patterns, so NaNs and
-// infinities get theirs too).
-void push_around(std::vector<double>& out, double x) {
-  const std::uint64_t b = bits_of(x);
-  for (std::uint64_t d = 0; d <= 2; ++d) {
-    out.push_back(from_bits(b + d));
-    if (d > 0) out.push_back(from_bits(b - d));
-  }
-}
-
-void push_ieee_specials(std::vector<double>& out) {
-  for (std::uint64_t b :
-       {0x0000000000000000ull, 0x0000000000000001ull, 0x000fffffffffffffull, 0x0010000000000000ull,
-        0x7fefffffffffffffull, 0x7ff0000000000000ull, 0x7ff8000000000000ull, 0x7ff8000000000001ull,
-        0x7ff4000000000000ull, 0x7fffffffffffffffull}) {
-    push_around(out, from_bits(b));
-    push_around(out, from_bits(b | 0x8000000000000000ull));
-  }
-}
-
-void push_random(std::vector<double>& out, SplitMix& rng, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) out.push_back(from_bits(rng.next()));
-}
-
-constexpr std::size_t random_count = 4096;
+using namespace detail;
 
 // Where exp changes table entry (halfway between multiples of ln2/128), the
 // multiples themselves, and the edges of the special paths: 2^-54, 512,
@@ -128,73 +65,15 @@ std::vector<double> log_inputs() {
   return in;
 }
 
-std::string hex(std::uint64_t b) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s = "0x";
-  for (int shift = 60; shift >= 0; shift -= 4) s += digits[(b >> shift) & 0xf];
-  return s;
-}
-
-// The first input where the two paths differ, as a reason; empty if none.
-using Bulk = void (*)(const double*, double*, std::size_t);
-std::string first_mismatch(const char* name, const std::vector<double>& in, Bulk vector,
-                           Bulk scalar) {
-  std::vector<double> fast(in.size());
-  std::vector<double> library(in.size());
-  vector(in.data(), fast.data(), in.size());
-  scalar(in.data(), library.data(), in.size());
-  for (std::size_t k = 0; k < in.size(); ++k) {
-    if (bits_of(fast[k]) != bits_of(library[k])) {
-      return std::string("self-check failed: vector ") + name + "(" + hex(bits_of(in[k])) +
-             ") = " + hex(bits_of(fast[k])) + ", C library " + hex(bits_of(library[k]));
-    }
-  }
-  return {};
-}
-
-bool forced_scalar() {
-  const char* value = std::getenv("TAMRIX_SCALAR_LIBM");
-  return value != nullptr && value[0] != '\0' && std::string_view(value) != "0";
-}
-
-Status scalar(std::string reason) { return {false, "scalar C library: " + std::move(reason)}; }
-
-// The running glibc's version, or empty under another C library.
-std::string_view glibc_version() {
-#if defined(__GLIBC__)
-  return gnu_get_libc_version();
-#else
-  return {};
-#endif
-}
-
 Status decide() {
-  if (forced_scalar()) return scalar("TAMRIX_SCALAR_LIBM is set");
-  if (!vector_supported()) return scalar("the CPU lacks AVX2 or FMA");
-  const std::string_view version = glibc_version();
-  if (version.empty()) return scalar("the C library is not glibc");
-  bool known = false;
-  for (std::string_view v : verified_glibc_versions) known = known || v == version;
-  if (!known) {
-    return scalar("glibc " + std::string(version) + " is not a version the vector path repeats");
-  }
+  if (std::string refused = refusal(); !refused.empty()) return scalar(std::move(refused));
   const std::vector<double> exp_in = exp_inputs();
   const std::vector<double> log_in = log_inputs();
   std::string mismatch = first_mismatch("exp", exp_in, exp_n_vector, exp_n_scalar);
   if (mismatch.empty()) mismatch = first_mismatch("log", log_in, log_n_vector, log_n_scalar);
   if (!mismatch.empty()) return scalar(mismatch);
-  return {true, "AVX2+FMA vector exp/log, identical to glibc " + std::string(version) + " on " +
-                    std::to_string(exp_in.size() + log_in.size()) + " checked inputs"};
-}
-
-// Never throws: a check that cannot run (out of memory) leaves the scalar
-// path, which needs nothing.
-Status decide_safely() noexcept {
-  try {
-    return decide();
-  } catch (...) {
-    return {false, "scalar C library: the self-check could not run"};
-  }
+  return {true, "AVX2+FMA vector exp/log, identical to glibc " + std::string(glibc_version()) +
+                    " on " + std::to_string(exp_in.size() + log_in.size()) + " checked inputs"};
 }
 
 }  // namespace
@@ -209,7 +88,7 @@ bool vector_supported() {
 }
 
 const Status& status() {
-  static const Status decided = decide_safely();
+  static const Status decided = decide_safely(decide);
   return decided;
 }
 

@@ -1,8 +1,5 @@
-// The AVX2 + FMA path of libm.hpp. Only the functions marked TAMRIX_AVX2 use
-// AVX2 instructions (the rest of this file, and every inline function it may
-// pull in, is compiled for the baseline CPU), so the module still loads and
-// runs where AVX2 is missing; they are called only after the CPU has been
-// checked.
+// The AVX2 + FMA exp and log of libm.hpp (see libm_avx2.hpp for how AVX2 code
+// is kept apart from the baseline CPU's).
 //
 // The operations mirror glibc 2.36's __exp_fma and __log_fma (sysdeps/ieee754/
 // dbl-64/e_exp.c and e_log.c built with -mfma -mavx2), as their machine code
@@ -10,6 +7,8 @@
 // _mm256_fmadd_pd here and every other operation is a plain one, in the same
 // order. Lanes the library handles on a special path are recomputed by the
 // library call.
+#include "libm_avx2.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -19,22 +18,11 @@
 #include "libm_internal.hpp"
 
 #if defined(__x86_64__)
-#include <immintrin.h>
-
-#define TAMRIX_AVX2 __attribute__((target("avx2,fma")))
 
 namespace tamrix::libm::detail {
 namespace {
 
 namespace g = glibc;
-
-TAMRIX_AVX2 inline __m256d broadcast(std::uint64_t bits) {
-  return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(bits)));
-}
-
-TAMRIX_AVX2 inline __m256i broadcast_int(std::uint64_t bits) {
-  return _mm256_set1_epi64x(static_cast<long long>(bits));
-}
 
 // Lanes where a < b as unsigned 64-bit integers.
 TAMRIX_AVX2 inline __m256i below_unsigned(__m256i a, __m256i b) {
@@ -44,11 +32,6 @@ TAMRIX_AVX2 inline __m256i below_unsigned(__m256i a, __m256i b) {
 
 // The two adjacent words at table[2 i] and table[2 i + 1] for the four lane
 // indices i: four 16-byte loads and a transpose, cheaper than two gathers.
-struct Pairs {
-  __m256d first;
-  __m256d second;
-};
-
 TAMRIX_AVX2 inline Pairs load_pairs(const std::uint64_t* table, __m256i index) {
   alignas(32) std::uint64_t i[4];
   _mm256_store_si256(reinterpret_cast<__m256i*>(i), index);
@@ -147,20 +130,7 @@ TAMRIX_AVX2 inline __m256d log_lanes(__m256d x) {
 template <__m256d (*Lanes)(__m256d), int (*Special)(__m256d), double (*Library)(double)>
 TAMRIX_AVX2 inline void four(const double* in, double* out) {
   const __m256d x = _mm256_loadu_pd(in);
-  const int special = Special(x);
-  const __m256d y = Lanes(x);
-  if (special == 0) {
-    _mm256_storeu_pd(out, y);
-    return;
-  }
-  alignas(32) double xs[4];
-  alignas(32) double ys[4];
-  _mm256_store_pd(xs, x);
-  _mm256_store_pd(ys, y);
-  for (int j = 0; j < 4; ++j) {
-    if ((special >> j) & 1) ys[j] = Library(xs[j]);
-  }
-  _mm256_storeu_pd(out, _mm256_load_pd(ys));
+  store_lanes(out, x, Lanes(x), Special(x), Library);
 }
 
 template <__m256d (*Lanes)(__m256d), int (*Special)(__m256d), double (*Library)(double)>

@@ -275,9 +275,10 @@ Pool& instance() {
   std::lock_guard lock(g.mutex);
   if (!g.attempted) {
     g.attempted = true;
-    // The kernels' exp/log path is decided (and the vector path checked
-    // against the C library) once, before any worker runs a kernel.
+    // The kernels' exp/log and acos paths are decided (and the vector paths
+    // checked against the C library) once, before any worker runs a kernel.
     libm::status();
+    libm::acos_status();
     try {
       auto pool = std::make_unique<Pool>(configured_size());
       Pool* candidate = pool.get();

@@ -1,19 +1,44 @@
-"""Units of the inputs: checked, and converted to the kernels' units.
+"""Units of the inputs: the spelling rules, checked and converted to the
+kernels' units, in one place.
 
 The kernels take fixed units (kelvin, pascals, degrees Fahrenheit, ...). An
 input in another unit would give plausible-looking wrong numbers, so every
 declared unit is read before any computation:
 
-- a `units` attribute that spells the kernel's own unit passes untouched (no
+- a `units` text that spells the kernel's own unit passes untouched (no
   arithmetic at all, so results stay bit-identical to the kernel call);
-- any other `units` attribute, and the units of pint quantities and of
-  pint-backed DataArrays (whose `attrs` have no `units`), are converted with
-  pint, using cf-xarray's registry of CF spellings ("kg kg-1", "1", "%") when
-  it is installed; a unit of another dimension, or one pint cannot read, is a
-  ValueError naming the argument, the unit found and the unit expected.
+- a pressure in Pa, hPa, mbar ("mb" is millibar, as in UDUNITS), kPa or MPa
+  is scaled by one multiplication, the same float64 product pint computes;
+- any other text, and the units of pint quantities and pint-backed
+  DataArrays, are converted with pint, using cf-xarray's registry of CF
+  spellings ("kg kg-1", "1", "%") when it is installed;
+- a unit of another dimension, an angle where none is meant, a temperature
+  difference where an absolute temperature is meant, or text pint cannot
+  read is a ValueError naming the argument, the unit found and the unit
+  expected.
+
+Temperatures are read by one grammar before pint sees them: "K", "degK",
+"degC", "deg_C", "degrees_C", "degree C", "degrees Celsius", "celsius", "°C",
+"degF", ... (a degree word, an optional space or underscore, then K, C or F
+or the scale's name), because pint reads "degrees C" as an angle times a
+temperature difference (20 "degrees C" would become 0.35 K). Where a
+temperature is expected a bare "C" or "F" is read as the scale (as
+cf-xarray's registry does), never as coulomb or farad.
 
 Inputs without any unit (numbers, plain arrays, unlabelled DataArrays) are
 taken to be in the documented unit: there is nothing to check them against.
+
+For callers that hold plain arrays and a `units` text (the command line), the
+whole rule set is three functions that import pint only when a conversion
+needs it:
+
+- ``kernel_spelling(text, unit) -> bool``: the text spells `unit` itself, so
+  the values need no arithmetic;
+- ``check(text, unit, where) -> None``: raises the ValueError above (naming
+  `where`, e.g. "relhum: temperature", the unit found and the one expected)
+  unless the text converts to `unit`;
+- ``convert_array(values, text, unit, where) -> ndarray``: the values in
+  `unit` (float64), or `values` itself when the text is the kernel's spelling.
 """
 
 from __future__ import annotations
@@ -28,52 +53,104 @@ from typing import Any
 import numpy as np
 
 
-def _normalise(text: str) -> str:
-    return "".join(text.split()).replace("_", "").casefold()
+def _squeezed(text: str) -> str:
+    return " ".join(text.split())
+
+
+# A degree word (any case) or the degree sign, then the scale; or a scale
+# on its own. Single letters only in capitals: "K", "C", "F".
+_TEMPERATURE = re.compile(
+    r"(?P<delta>(?i:delta)[ _]?)?(?P<degree>°|(?i:deg|degrees?)[ _]?)?"
+    r"(?P<scale>[KCF]|(?i:kelvins?|celsius|centigrade|fahrenheit))|(?P<sign>℃|℉)")
+_SCALES = {"k": "K", "kelvin": "K", "kelvins": "K", "c": "degC", "celsius": "degC",
+           "centigrade": "degC", "f": "degF", "fahrenheit": "degF", "℃": "degC", "℉": "degF"}
+
+
+def temperature_scale(text: str) -> str | None:
+    """"K", "degC" or "degF" for a spelling of an absolute temperature scale,
+    "delta" for a temperature difference, None for anything else."""
+    match = _TEMPERATURE.fullmatch(_squeezed(text))
+    if match is None:
+        return None
+    scale = match["sign"] or match["scale"]
+    return "delta" if match["delta"] else _SCALES[scale.casefold()]
 
 
 class Unit:
-    """One physical unit and the spellings of it that are accepted."""
+    """One physical unit and the spellings of it that need no conversion:
+    `symbols` exactly (case matters: "MPa" is not "mPa"), `names` in any
+    case."""
 
-    def __init__(self, description: str, label: str, spellings: Iterable[str],
-                 pint_name: str | None = None) -> None:
+    def __init__(self, description: str, label: str, symbols: Iterable[str] = (),
+                 names: Iterable[str] = (), pint_name: str | None = None,
+                 scale: str | None = None, pascals: float | None = None) -> None:
         self.description = description
         self.label = label
-        self.spellings = frozenset(_normalise(s) for s in spellings)
+        self.symbols = frozenset(_squeezed(s) for s in symbols)
+        self.names = frozenset(_squeezed(n).casefold() for n in names)
         # The unit as pint reads it, for conversions (the label when None).
         self.pint_name = label if pint_name is None else pint_name
+        # An absolute temperature scale ("K", "degC", "degF"): its spellings
+        # are those of the temperature grammar.
+        self.scale = scale
+        # A pressure: its size in pascals (conversions between pressures are
+        # one multiplication).
+        self.pascals = pascals
 
     def matches(self, text: str) -> bool:
-        return _normalise(text) in self.spellings
+        return kernel_spelling(text, self)
+
+    def __repr__(self) -> str:
+        return f"Unit({self.label!r})"
 
 
-KELVIN = Unit("kelvin", "K", ["K", "kelvin", "kelvins", "degK", "deg_K", "degree_K", "degrees_K",
-                               "degreeK", "degreesK", "degree_kelvin", "degrees_kelvin"])
-FAHRENHEIT = Unit("degrees Fahrenheit", "degF",
-                  ["degF", "deg_F", "degree_F", "degrees_F", "degreeF", "degreesF", "°F", "F",
-                   "fahrenheit", "degree_fahrenheit", "degrees_fahrenheit"])
-PERCENT = Unit("percent", "%", ["%", "percent", "pct"], "percent")
-PASCAL = Unit("pascals", "Pa", ["Pa", "pascal", "pascals"])
-HECTOPASCAL = Unit("hectopascals", "hPa", ["hPa", "hectopascal", "hectopascals", "mbar", "millibar",
-                                            "millibars", "mb"])
-KILOPASCAL = Unit("kilopascals", "kPa", ["kPa", "kilopascal", "kilopascals"])
+KELVIN = Unit("kelvin", "K", scale="K")
+FAHRENHEIT = Unit("degrees Fahrenheit", "degF", scale="degF")
+PERCENT = Unit("percent", "%", ["%"], ["percent", "pct"], "percent")
+PASCAL = Unit("pascals", "Pa", ["Pa"], ["pascal", "pascals"], pascals=1.0)
+HECTOPASCAL = Unit("hectopascals", "hPa", ["hPa", "mbar", "mb"],
+                   ["hectopascal", "hectopascals", "millibar", "millibars"], "hPa", pascals=100.0)
+KILOPASCAL = Unit("kilopascals", "kPa", ["kPa"], ["kilopascal", "kilopascals"], pascals=1000.0)
+MEGAPASCAL = Unit("megapascals", "MPa", ["MPa"], ["megapascal", "megapascals"], pascals=1e6)
 MIXING_RATIO = Unit("kg/kg (a mass ratio)", "kg/kg",
-                    ["kg/kg", "kg kg-1", "kg kg**-1", "kg kg^-1", "kg.kg-1", "kg.kg**-1", "1",
-                     "dimensionless"], "kg/kg")
-DEGREES_NORTH = Unit("degrees north", "degrees_north",
-                     ["degrees_north", "degree_north", "degrees_N", "degree_N", "degreesN",
-                      "degreeN", "degrees", "degree", "deg", "°", "°N"], "degree")
-DEGREES_EAST = Unit("degrees (of longitude)", "degrees_east",
-                    ["degrees_east", "degree_east", "degrees_E", "degree_E", "degreesE", "degreeE",
-                     "degrees", "degree", "deg", "°", "°E"], "degree")
+                    ["kg/kg", "kg kg-1", "kg kg**-1", "kg kg^-1", "kg.kg-1", "kg.kg**-1", "1"],
+                    ["dimensionless"], "kg/kg")
+_DEGREES = ["degrees", "degree", "deg", "°"]
+DEGREES_NORTH = Unit("degrees north", "degrees_north", names=_DEGREES + [
+    "degrees_north", "degree_north", "degrees_N", "degree_N", "degreesN", "degreeN", "°N"],
+    pint_name="degree")
+DEGREES_EAST = Unit("degrees (of longitude)", "degrees_east", names=_DEGREES + [
+    "degrees_east", "degree_east", "degrees_E", "degree_E", "degreesE", "degreeE", "°E"],
+    pint_name="degree")
 GEOPOTENTIAL = Unit("m2 s-2 (geopotential, not a height in metres)", "m2 s-2",
                     ["m2 s-2", "m2/s2", "m^2/s^2", "m^2 s^-2", "m**2 s**-2", "m**2/s**2",
-                     "m2.s-2", "J/kg", "J kg-1", "J kg**-1", "J kg^-1"], "m**2/s**2")
+                     "m2.s-2", "J/kg", "J kg-1", "J kg**-1", "J kg^-1"], pint_name="m**2/s**2")
+DIMENSIONLESS = Unit("a plain number", "1", ["1"], ["dimensionless"], "dimensionless")
+METRE = Unit("metres", "m", ["m"], ["metre", "metres", "meter", "meters"])
 
-DIMENSIONLESS = Unit("a plain number", "1", ["1", "dimensionless"], "dimensionless")
-METRE = Unit("metres", "m", ["m", "metre", "metres", "meter", "meters"])
+_PRESSURES = (PASCAL, HECTOPASCAL, KILOPASCAL, MEGAPASCAL)
 
-_PRESSURES = (PASCAL, HECTOPASCAL, KILOPASCAL)
+
+def kernel_spelling(text: str, unit: Unit) -> bool:
+    """Whether `text` spells `unit` itself: the values need no conversion."""
+    squeezed = _squeezed(text)
+    if unit.scale is not None:
+        return temperature_scale(squeezed) == unit.scale
+    return squeezed in unit.symbols or squeezed.casefold() in unit.names
+
+
+def _pressure(text: str) -> Unit | None:
+    return next((unit for unit in _PRESSURES if kernel_spelling(text, unit)), None)
+
+
+def _pint_text(text: str) -> str:
+    """`text` as pint should read it: temperatures by the grammar, "mb" as
+    millibar."""
+    scale = temperature_scale(text)
+    if scale is not None and scale != "delta":
+        return scale
+    pressure = _pressure(text)
+    return text if pressure is None else pressure.pint_name
 
 
 def units_of(value: Any) -> str | None:
@@ -137,49 +214,94 @@ def has_pint_units(value: Any) -> bool:
     return is_quantity(value) or is_pint_dataarray(value)
 
 
-def _dask_backed(data: Any) -> bool:
-    da = sys.modules.get("dask.array")
-    return da is not None and isinstance(data, da.Array)
-
-
-def convert_block(block: Any, source: str, target: str) -> np.ndarray:
-    """Values in unit `source` as float64 in unit `target` (module level, so
-    dask graphs that use it pickle)."""
-    values = np.asarray(block, dtype=np.float64)
-    converted: np.ndarray = np.asarray(
-        registry().Quantity(values, source).to(target).magnitude, dtype=np.float64)
-    return converted
-
-
 def _expected(unit: Unit) -> str:
     return f"{unit.description} ({unit.label!r})"
 
 
-def _check_convertible(function: str, parameter: str, text: str, unit: Unit) -> None:
+class _Refused(ValueError):
+    """Why a unit does not convert (the end of the message); the caller
+    names the argument."""
+
+
+def _refusal(registry: Any, units: Any, unit: Unit) -> str | None:
+    """Why values in pint `units` (of `registry`) cannot stand for `unit`."""
+    one, target = registry.Quantity(1.0, units), registry.Quantity(1.0, unit.pint_name)
+    if not one.is_compatible_with(target):
+        return " or a unit convertible to it"
+    # pint counts angles as plain numbers: "degrees" would pass for a
+    # percentage and "degree * kelvin" for a temperature.
+    angles = [dict(q.to_base_units().unit_items()).get("radian", 0) for q in (one, target)]
+    if angles[0] != angles[1]:
+        return " or a unit convertible to it" + ("; an angle is not" if angles[0] else "")
+    if unit.scale is not None and any(name.startswith("delta_") for name, _ in one.unit_items()):
+        return ", an absolute temperature, not a temperature difference"
+    return None
+
+
+@functools.lru_cache(maxsize=256)
+def _plan(text: str, unit: Unit) -> float | str | None:
+    """How values declared in `text` reach `unit`: None (they are in it), a
+    factor (one multiplication) or the text pint converts from. Raises
+    _Refused when they cannot."""
+    if kernel_spelling(text, unit):
+        return None
+    source = _pressure(text)
+    if source is not None and unit.pascals is not None:
+        # pint multiplies by this same float64 quotient of exact sizes.
+        return source.pascals / unit.pascals  # type: ignore[operator]
+    if unit.scale is not None and temperature_scale(text) == "delta":
+        raise _Refused(", an absolute temperature, not a temperature difference")
     units = registry()
     if units is None:
-        raise ValueError(
-            f"{function}: {parameter} has units {text!r}, but it must be in {_expected(unit)}; "
-            f"install pint to have it converted, or convert it first")
+        raise _Refused("; install pint to have it converted, or convert it first")
+    readable = _pint_text(text)
     try:
-        source = units.Unit(text)
+        parsed = units.Unit(readable)
     except Exception:  # pint raises several kinds of error for unreadable text
-        raise ValueError(
-            f"{function}: {parameter} has units {text!r}, which is not a unit tamrix can read; "
-            f"it must be in {_expected(unit)}") from None
-    if not source.is_compatible_with(unit.pint_name):
-        raise ValueError(
-            f"{function}: {parameter} has units {text!r}, but it must be in {_expected(unit)} or "
-            f"a unit convertible to it")
+        raise _Refused("; it is not a unit tamrix can read") from None
+    reason = _refusal(units, parsed, unit)
+    if reason is not None:
+        raise _Refused(reason)
+    return readable
+
+
+def _error(text: str, unit: Unit, where: str, refused: _Refused) -> ValueError:
+    return ValueError(f"{where} has units {text!r}, but it must be in {_expected(unit)}{refused}")
+
+
+def check(text: str, unit: Unit, where: str) -> None:
+    """Raises ValueError naming `where`, the unit found and the unit expected
+    unless values declared in `text` convert to `unit`."""
+    try:
+        _plan(text, unit)
+    except _Refused as refused:
+        raise _error(text, unit, where, refused) from None
+
+
+def convert_array(values: Any, text: str, unit: Unit, where: str) -> Any:
+    """`values` declared in `text` as float64 in `unit` (`values` itself when
+    `text` is the kernel's spelling); ValueError as `check` otherwise. Module
+    level, so dask graphs that use it pickle."""
+    try:
+        plan = _plan(text, unit)
+    except _Refused as refused:
+        raise _error(text, unit, where, refused) from None
+    if plan is None:
+        return values
+    array = np.asarray(values, dtype=np.float64)
+    if isinstance(plan, float):
+        return array * plan
+    return np.asarray(registry().Quantity(array, plan).to(unit.pint_name).magnitude,
+                      dtype=np.float64)
 
 
 def _quantity_magnitude(function: str, parameter: str, quantity: Any, unit: Unit) -> Any:
     # A quantity converts in its own registry (registries do not mix), so the
     # target is given as text.
-    if not quantity.is_compatible_with(unit.pint_name):
-        raise ValueError(
-            f"{function}: {parameter} has units {str(quantity.units)!r}, but it must be in "
-            f"{_expected(unit)} or a unit convertible to it")
+    reason = _refusal(quantity._REGISTRY, quantity.units, unit)
+    if reason is not None:
+        raise ValueError(f"{function}: {parameter} has units {str(quantity.units)!r}, but it "
+                         f"must be in {_expected(unit)}{reason}")
     if quantity.units == quantity._REGISTRY.Unit(unit.pint_name):
         return quantity.magnitude
     magnitude = quantity.magnitude
@@ -187,6 +309,11 @@ def _quantity_magnitude(function: str, parameter: str, quantity: Any, unit: Unit
         # Converted in the precision the kernels compute in, not the input's.
         quantity = quantity._REGISTRY.Quantity(magnitude.astype(np.float64), quantity.units)
     return quantity.to(unit.pint_name).magnitude
+
+
+def _dask_backed(data: Any) -> bool:
+    da = sys.modules.get("dask.array")
+    return da is not None and isinstance(data, da.Array)
 
 
 def convert(function: str, parameter: str, value: Any, unit: Unit) -> Any:
@@ -199,14 +326,15 @@ def convert(function: str, parameter: str, value: Any, unit: Unit) -> Any:
         data = _quantity_magnitude(function, parameter, value.data, unit)
         return value.copy(data=data).assign_attrs(units=unit.label)
     text = units_of(value)
-    if text is None or unit.matches(text):
+    if text is None or kernel_spelling(text, unit):
         return value
-    _check_convertible(function, parameter, text, unit)
+    where = f"{function}: {parameter}"
+    check(text, unit, where)
     data = value.data
     if _dask_backed(data):
-        converted = data.map_blocks(convert_block, text, unit.pint_name, dtype=np.float64)
+        converted = data.map_blocks(convert_array, text, unit, where, dtype=np.float64)
     else:
-        converted = convert_block(data, text, unit.pint_name)
+        converted = convert_array(data, text, unit, where)
     return value.copy(data=converted).assign_attrs(units=unit.label)
 
 
@@ -222,22 +350,22 @@ def strip(function: str, named_values: Iterable[tuple[str, Any]]) -> tuple[list[
         return [v for _, v in named], None
     units = (first if is_quantity(first) else first.data).units
     symbol = f"{units:~}"
-    target = Unit(str(units), symbol, [symbol, str(units)], str(units))
+    target = Unit(str(units), symbol, [symbol, str(units)], pint_name=str(units))
     return [convert(function, name, value, target) for name, value in named], symbol
 
+
 def _canonical(units: str) -> str:
-    for unit in _PRESSURES:
-        if unit.matches(units):
-            return unit.label
-    return _normalise(units)
+    pressure = _pressure(units)
+    return _squeezed(units) if pressure is None else pressure.label
 
 
 def common(function: str, named_values: Iterable[tuple[str, Any]]) -> str | None:
     """Checks that the labelled values among `named_values` declare one unit.
 
     For arguments that only need to agree with each other (the kernel uses
-    their ratio or difference). Returns that unit's text, or None when none is
-    declared.
+    their ratio or difference); spellings of one pressure unit agree ("hPa",
+    "mbar", "mb"), units that differ in case do not ("MPa", "mPa"). Returns
+    that unit's text, or None when none is declared.
     """
     first: tuple[str, str] | None = None
     for name, value in named_values:

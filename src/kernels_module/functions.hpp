@@ -12,7 +12,7 @@ inline PyCFunction with_keywords(PyObject* (*function)(PyObject*, PyObject*, PyO
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// libm.cpp: which exp/log path the kernels take, and both paths on their own.
+// libm.cpp: which exp/log and acos paths the kernels take, and each path on its own.
 extern PyMethodDef libm_methods[];
 // thickness.cpp: pressure thickness of many columns.
 extern PyMethodDef thickness_methods[];

@@ -1,7 +1,7 @@
-// Which exp/log path the kernels take, and the two paths on their own for
-// tests and benchmarks. The module decides the path by the same rules as
-// `_tamrix_rs` (the decision is deterministic, so both reach the same one in
-// a process).
+// Which exp/log and acos paths the kernels take, and each path on its own for
+// tests and benchmarks. The module decides the paths by the same rules as
+// `_tamrix_rs` (the decisions are deterministic, so both reach the same ones
+// in a process).
 #include "tamrix/libm.hpp"
 
 #include <cstddef>
@@ -20,29 +20,48 @@ PyObject* status(PyObject*, PyObject*) {
   return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
 }
 
+PyObject* acos_status(PyObject*, PyObject*) {
+  const libm::Status& s = libm::acos_status();
+  return Py_BuildValue("(Os)", s.vector ? Py_True : Py_False, s.reason.c_str());
+}
+
 PyObject* vector_supported(PyObject*, PyObject*) {
   return PyBool_FromLong(libm::vector_supported());
 }
 
+// The three paths of each function: the kernels' choice, the C library and
+// the vector path.
+struct Paths {
+  const char* name;
+  Bulk selected;
+  Bulk scalar;
+  Bulk vector;
+};
+
+constexpr Paths functions[] = {
+    {"exp", libm::exp_n, libm::exp_n_scalar, libm::exp_n_vector},
+    {"log", libm::log_n, libm::log_n_scalar, libm::log_n_vector},
+    {"acos", libm::acos_n, libm::acos_n_scalar, libm::acos_n_vector},
+};
+
 // Chooses the function for (function, path); null with ValueError/RuntimeError pending.
 Bulk choose(const char* function, const char* path) {
-  const bool is_exp = std::strcmp(function, "exp") == 0;
-  if (!is_exp && std::strcmp(function, "log") != 0) {
-    PyErr_Format(PyExc_ValueError, "function must be 'exp' or 'log', not '%s'", function);
+  const Paths* chosen = nullptr;
+  for (const Paths& paths : functions) {
+    if (std::strcmp(function, paths.name) == 0) chosen = &paths;
+  }
+  if (chosen == nullptr) {
+    PyErr_Format(PyExc_ValueError, "function must be 'exp', 'log' or 'acos', not '%s'", function);
     return nullptr;
   }
-  if (std::strcmp(path, "selected") == 0) {
-    return is_exp ? libm::exp_n : libm::log_n;
-  }
-  if (std::strcmp(path, "scalar") == 0) {
-    return is_exp ? libm::exp_n_scalar : libm::log_n_scalar;
-  }
+  if (std::strcmp(path, "selected") == 0) return chosen->selected;
+  if (std::strcmp(path, "scalar") == 0) return chosen->scalar;
   if (std::strcmp(path, "vector") == 0) {
     if (!libm::vector_supported()) {
       PyErr_SetString(PyExc_RuntimeError, "the vector path needs a CPU with AVX2 and FMA");
       return nullptr;
     }
-    return is_exp ? libm::exp_n_vector : libm::log_n_vector;
+    return chosen->vector;
   }
   PyErr_Format(PyExc_ValueError, "path must be 'vector', 'scalar' or 'selected', not '%s'", path);
   return nullptr;
@@ -83,11 +102,14 @@ PyMethodDef libm_methods[] = {
     {"status", status, METH_NOARGS,
      "status()\n--\n\n(vector, reason): whether the kernels take the vector exp/log path, and "
      "why."},
+    {"acos_status", acos_status, METH_NOARGS,
+     "acos_status()\n--\n\n(vector, reason): whether max_daylight_grid takes the vector acos "
+     "path, and why."},
     {"vector_supported", vector_supported, METH_NOARGS,
      "vector_supported()\n--\n\nWhether this CPU has AVX2 and FMA."},
     {"apply", apply, METH_VARARGS,
      "apply(function, path, source, destination)\n--\n\n"
-     "destination[k] = function(source[k]) for 'exp' or 'log', through the path\n"
+     "destination[k] = function(source[k]) for 'exp', 'log' or 'acos', through the path\n"
      "'vector', 'scalar' (the C library) or 'selected' (the kernels' path)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -36,7 +36,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tamrix._kernels",
     "The package's own kernels, outside the documented tree of _tamrix_rs: which\n"
-    "exp/log path the kernels take, and batched kernels built from the same core.",
+    "exp/log and acos paths the kernels take, and batched kernels built from the same core.",
     0,
     nullptr,
     slots,

@@ -44,6 +44,7 @@ def test_pint_quantities_and_pint_backed_dataarrays_are_converted():
     ("degC", "g/kg", "hPa", (-273.15, 1e3, 0.01)),
     ("kelvin", "kg kg-1", "kPa", (0.0, 1.0, 0.001)),
     ("K", "1", "mbar", (0.0, 1.0, 0.01)),
+    ("degrees C", "g kg-1", "mb", (-273.15, 1e3, 0.01)),
 ])
 def test_compatible_units_attributes_are_converted(chunked, t_units, w_units, p_units, scale):
     p = np.full(3, P)
@@ -112,3 +113,82 @@ def test_cf_spellings_are_read_without_cf_xarray(text, pint_name):
 
     units = plain_registry()
     assert units.Unit(text) == units.Unit(pint_name)
+
+
+# Spelling -> the value 20 in that unit, in kelvin (None: refused).
+TEMPERATURES = [
+    ("degrees C", 293.15), ("degree C", 293.15), ("deg C", 293.15), ("degree Celsius", 293.15),
+    ("degrees Celsius", 293.15), ("degrees celsius", 293.15), ("degrees K", 20.0),
+    ("degrees kelvin", 20.0), ("degC", 293.15), ("degrees_C", 293.15), ("deg_C", 293.15),
+    ("celsius", 293.15), ("K", 20.0), ("degK", 20.0), ("°C", 293.15), ("C", 293.15),
+    ("degrees F", 266.48333333333335), ("Kelvin", 20.0),
+    ("delta_degC", None), ("delta_degree_Celsius", None), ("degrees", None), ("kC", None),
+]
+
+
+@pytest.mark.parametrize("text, kelvin", TEMPERATURES)
+def test_temperature_spellings_convert_or_are_refused(text, kelvin):
+    from tamrix import _units
+
+    t = field([20.0], text)
+    if kelvin is None:
+        with pytest.raises(ValueError, match=rf"dewtemp: temperature has units '{text}', but "
+                                             r"it must be in kelvin \('K'\)"):
+            tamrix.dewtemp(t, field([50.0], "%"))
+        return
+    np.testing.assert_allclose(_units.convert_array(np.array([20.0]), text, _units.KELVIN, "t"),
+                               [kelvin], rtol=1e-15)
+    assert_same_bits(tamrix.dewtemp(t, field([50.0], "%")).values,
+                     tamrix.dewtemp(np.array([kelvin]), 50.0))
+
+
+@pytest.mark.parametrize("text", ["degrees K", "degrees kelvin", "delta_degC", "degrees C"])
+def test_pint_quantities_that_are_no_absolute_temperature_are_refused(text):
+    with pytest.raises(ValueError, match="dewtemp: temperature has units .* kelvin"):
+        tamrix.dewtemp(ureg.Quantity(20.0, text), 50.0)
+
+
+@pytest.mark.parametrize("text, unit, factor", [
+    ("hPa", "PASCAL", 100.0), ("mb", "PASCAL", 100.0), ("mbar", "PASCAL", 100.0),
+    ("kPa", "PASCAL", 1000.0), ("MPa", "PASCAL", 1e6), ("Pa", "KILOPASCAL", 0.001),
+    ("hPa", "KILOPASCAL", 0.1), ("millibars", "PASCAL", 100.0)])
+def test_pressures_scale_without_pint_as_pint_does(text, unit, factor):
+    from tamrix import _units
+
+    values = np.random.default_rng(1).uniform(0.0, 2e5, 1000)
+    target = getattr(_units, unit)
+    got = _units.convert_array(values, text, target, "p")
+    assert_same_bits(got, values * factor)
+    pint_text = "mbar" if text in ("mb", "millibars") else text
+    assert_same_bits(got, _units.registry().Quantity(values, pint_text).to(target.pint_name).m)
+
+
+def test_units_that_differ_in_case_are_not_one_unit():
+    levels = field([1.0, 2.0, 3.0], "MPa")
+    with pytest.raises(ValueError, match="same unit"):
+        tamrix.delta_pressure(levels, field([2.5], "mPa")[0], dim="x")
+    assert tamrix.delta_pressure(field([1.0, 2.0], "hPa"), field([3.0], "mb")[0],
+                                 dim="x").attrs["units"] == "hPa"
+
+
+def test_the_kernels_spelling_needs_no_pint(python_subprocess):
+    result = python_subprocess("""
+        import sys
+        sys.modules["pint"] = None
+        import numpy as np
+        from tamrix import _units
+        a = np.array([1.0, 2.0])
+        print(_units.convert_array(a, "K", _units.KELVIN, "t") is a,
+              _units.kernel_spelling("degrees_K", _units.KELVIN),
+              _units.convert_array(a, "mb", _units.PASCAL, "p").tolist())
+        try:
+            _units.convert_array(a, "degC", _units.KELVIN, "f: t")
+        except ValueError as error:
+            print(error)
+        print("pint" in sys.modules and sys.modules["pint"] is not None)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "True True [100.0, 200.0]",
+        "f: t has units 'degC', but it must be in kelvin ('K'); install pint to have it "
+        "converted, or convert it first", "False"]

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 namespace tamrix::meteorology {
 
@@ -25,18 +26,32 @@ inline double declination_tangent(double jday) { return std::tan(solar_declinati
 // -tan of the latitude: the factor a latitude contributes.
 inline double latitude_term(double lat) { return -std::tan(lat * radians_per_degree); }
 
-// Maximum daylight in hours, 0 to 24, from the two factors. Polar day and
-// night clamp the cosine of the hour angle to [-1, 1], where the result is
-// exactly 24 or 0; NaN passes both comparisons and stays NaN.
-inline double daylight_from_factors(double declination_tan, double lat_term) {
-  double x = declination_tan * lat_term;
+// The cosine of the sunset hour angle from the two factors, clamped to
+// [-1, 1] for polar day and night; NaN passes both comparisons and stays NaN.
+// When both factors are NaN the day's NaN is the one kept, whatever order a
+// compiler gives the operands of the product, so that every compiled copy
+// (the scalar form's, the grid's) gives the same bits.
+inline double hour_angle_cosine(double declination_tan, double lat_term) {
+  double x = declination_tan != declination_tan ? declination_tan + declination_tan
+                                                : declination_tan * lat_term;
   if (x < -1.0) {
     x = -1.0;
   } else if (x > 1.0) {
     x = 1.0;
   }
-  return std::acos(x) * hours_per_hour_angle;
+  return x;
 }
+
+// Maximum daylight in hours, 0 to 24, from the two factors; exactly 24 or 0
+// at the clamp bounds.
+inline double daylight_from_factors(double declination_tan, double lat_term) {
+  return std::acos(hour_angle_cosine(declination_tan, lat_term)) * hours_per_hour_angle;
+}
+
+// daylight_from_factors(declination_tan, lat_terms[k]) for k < n into out:
+// one day's row of a grid, with the C library's acos bits computed four at a
+// time where libm::acos_status() allows.
+void daylight_row(double declination_tan, const double* lat_terms, double* out, std::size_t n);
 
 // Maximum daylight in hours for one day and latitude. A grid of days and
 // latitudes computes each factor once per day and once per latitude and

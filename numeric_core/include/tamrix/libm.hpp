@@ -1,4 +1,4 @@
-// exp and log over many doubles, with exactly the C library's bits.
+// exp, log and acos over many doubles, with exactly the C library's bits.
 //
 // glibc evaluates exp and log with a 128-entry table and a short polynomial,
 // in a build chosen at load time by CPU features (on x86-64 with AVX2 and FMA
@@ -41,5 +41,15 @@ void exp_n_vector(const double* in, double* out, std::size_t n);
 void log_n_vector(const double* in, double* out, std::size_t n);
 void exp_n_scalar(const double* in, double* out, std::size_t n);
 void log_n_scalar(const double* in, double* out, std::size_t n);
+
+// acos likewise. glibc computes it by ranges of |x| (a series near 0, a
+// Taylor polynomial about the centre of one of 216 subintervals up to
+// 0.96875, a square root closer to 1); its path is decided by the same gates
+// but its own self-check, so a failing check of one function leaves the
+// other on its vector path.
+const Status& acos_status();
+void acos_n(const double* in, double* out, std::size_t n);
+void acos_n_vector(const double* in, double* out, std::size_t n);
+void acos_n_scalar(const double* in, double* out, std::size_t n);
 
 }  // namespace tamrix::libm

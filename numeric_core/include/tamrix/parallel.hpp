@@ -1,6 +1,7 @@
 // Element-wise evaluation on the worker pool.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -64,25 +65,34 @@ DoubleBuffer parallel_map(std::size_t n, Cost cost, Element&& element) {
   return out;
 }
 
-// The rows x cols outer product in row-major order, out[i * cols + j] =
-// cell(i, j), computed straight into its flat buffer: each piece of the range
-// finds its first (i, j) once and then steps through the cells.
-template <class Cell>
-DoubleBuffer parallel_outer(std::size_t rows, std::size_t cols, Cost cost, Cell&& cell) {
+// The rows x cols outer product in row-major order, computed straight into
+// its flat buffer a run of cells at a time: run(i, j, out, count) fills
+// out[0..count) with cells (i, j) to (i, j + count - 1) of one row. Each
+// piece of the range finds its first (i, j) once and then steps through the
+// rows.
+template <class Run>
+DoubleBuffer parallel_outer_runs(std::size_t rows, std::size_t cols, Cost cost, Run&& run) {
   DoubleBuffer out(checked_product(rows, cols));
   double* dst = out.data();
-  parallel_for(out.size(), cost, [dst, cols, &cell](std::size_t lo, std::size_t hi) {
+  parallel_for(out.size(), cost, [dst, cols, &run](std::size_t lo, std::size_t hi) {
     std::size_t i = lo / cols;
     std::size_t j = lo % cols;
-    for (std::size_t k = lo; k < hi; ++k) {
-      dst[k] = cell(i, j);
-      if (++j == cols) {
-        j = 0;
-        ++i;
-      }
+    for (std::size_t k = lo; k < hi; j = 0, ++i) {
+      const std::size_t count = std::min(cols - j, hi - k);
+      run(i, j, dst + k, count);
+      k += count;
     }
   });
   return out;
+}
+
+// The outer product with out[i * cols + j] = cell(i, j).
+template <class Cell>
+DoubleBuffer parallel_outer(std::size_t rows, std::size_t cols, Cost cost, Cell&& cell) {
+  return parallel_outer_runs(rows, cols, cost,
+                             [&cell](std::size_t i, std::size_t j, double* out, std::size_t count) {
+                               for (std::size_t c = 0; c < count; ++c) out[c] = cell(i, j + c);
+                             });
 }
 
 }  // namespace tamrix

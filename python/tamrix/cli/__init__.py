@@ -5,9 +5,9 @@
 
 Files are read lazily with xarray and dask (in chunks, `--chunks`), computed
 block by block with a progress bar on stderr, and written to a temporary
-file beside the output that is renamed into place only once it is complete:
-a failure never leaves a half-written output behind (nor touches an
-existing one).
+file beside the output that is renamed into place only once it is complete
+(`_output`): a failure or a signal never leaves a half-written output
+behind, nor touches an existing one, and is reported in one line.
 """
 
 from __future__ import annotations
@@ -16,9 +16,10 @@ import argparse
 import contextlib
 import os
 import sys
-import tempfile
 from collections.abc import Iterator, Sequence
 from typing import Any
+
+from ._output import UsageError, reading, replacing, run, writing
 
 PROG = "tamrix"
 
@@ -30,12 +31,6 @@ _DERIVED = {
     "dewtemp": ("dewtemp", ("t", "rh")),
     "heat_index": ("heat_index", ("t", "rh")),
 }
-
-
-class UsageError(Exception):
-    """A problem with the command line or the input file: reported in one
-    line, exit status 2 (as for ValueError and TypeError from the
-    computation; failures to read or write give 1)."""
 
 
 def _engine() -> str:
@@ -69,10 +64,30 @@ def _open(path: str, chunks: Any) -> Any:
 
     if not os.path.exists(path):
         raise UsageError(f"{path}: no such file")
-    try:
-        return xr.open_dataset(path, engine=_engine(), chunks=chunks)
-    except (OSError, ValueError) as error:
-        raise UsageError(f"{path}: cannot be read as netCDF ({error})") from None
+    engine = _engine()
+    with reading(path):
+        return xr.open_dataset(path, engine=engine, chunks=chunks,
+                               from_array_kwargs={"getitem": _block_reader(path)})
+
+
+def _block_reader(path: str) -> Any:
+    """dask's getter for the blocks of `path`: a failure to read one names the
+    file and the variable, in whichever worker thread it happens."""
+    from dask.array.core import getter
+
+    def read(array: Any, key: Any, asarray: bool = True, lock: Any = None) -> Any:
+        with reading(path, _variable_name(array)):
+            return getter(array, key, asarray=asarray, lock=lock)  # type: ignore[no-untyped-call]
+
+    return read
+
+
+def _variable_name(array: Any) -> str | None:
+    # xarray wraps the backend's array in layers that keep the inner one as
+    # `.array`; the innermost knows the variable's name.
+    while array is not None and not hasattr(array, "variable_name"):
+        array = getattr(array, "array", None)
+    return getattr(array, "variable_name", None)
 
 
 def _variable(ds: Any, path: str, name: str, what: str) -> Any:
@@ -94,25 +109,19 @@ def _progress(enabled: bool) -> Iterator[None]:
         yield
 
 
-def _write(result: Any, path: str, progress: bool) -> None:
+def _write(result: Any, path: str, inputs: Sequence[str], progress: bool) -> None:
     """Computes and writes `result` to a temporary file in the output's
     directory, then renames it to `path` (atomic on one file system)."""
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp",
-                                         dir=directory)
-    os.close(handle)
-    try:
-        pending = result.to_netcdf(temporary, engine=_engine(), compute=False)
+    engine = _engine()
+    with replacing(path, inputs=inputs) as temporary, writing(path):
+        # dask reads, computes and writes together here: failures to read
+        # were named by _block_reader already, the rest are the output's.
+        pending = result.to_netcdf(temporary, engine=engine, compute=False)
         with _progress(progress):
             pending.compute()
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
 
 
-def _output(ds: Any, variables: dict[str, Any], command: str) -> Any:
+def _output_dataset(ds: Any, variables: dict[str, Any], command: str) -> Any:
     import xarray as xr
 
     out = xr.Dataset(variables, attrs=dict(ds.attrs))
@@ -162,7 +171,7 @@ def _hybrid_to_pressure(args: argparse.Namespace) -> Any:
             data, ps, hyam.values, hybm.values, levels, _p0(ds, args), dim=args.dim,
             new_dim=args.new_dim, method=args.method, extrapolate=args.extrapolate,
             variable=args.variable, t_bot=t_bot, phi_sfc=phis, keep_attrs=True)
-    return _output(ds, out, "hybrid-to-pressure " + " ".join(args.var))
+    return _output_dataset(ds, out, "hybrid-to-pressure " + " ".join(args.var))
 
 
 def _derive(args: argparse.Namespace) -> Any:
@@ -192,7 +201,7 @@ def _derive(args: argparse.Namespace) -> Any:
             raise UsageError(f"{args.quantity} needs the humidity: --q VAR or --w VAR")
     name = args.name or args.quantity
     result = function(**kwargs, name=name)
-    return _output(ds, {name: result}, f"derive {args.quantity}")
+    return _output_dataset(ds, {name: result}, f"derive {args.quantity}")
 
 
 def _required(args: argparse.Namespace, option: str) -> str:
@@ -261,16 +270,9 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    try:
-        if os.path.isdir(args.output):
-            raise UsageError(f"{args.output} is a directory")
+
+    def body() -> None:
         result = args.run(args)
-        _write(result, args.output, progress=not args.quiet)
-    except (UsageError, ValueError, TypeError) as error:
-        # The input does not fit (a unit, a dimension, a variable): no traceback.
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 2
-    except (OSError, ImportError) as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
-    return 0
+        _write(result, args.output, [args.input], progress=not args.quiet)
+
+    return run(body, PROG)
