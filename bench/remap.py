@@ -15,9 +15,9 @@ input as a yardstick of memory speed. The largest difference between the two
 
 import os
 import statistics
-import time
 
 import numpy as np
+from timing import median_seconds
 
 from tamrix import _kernels
 
@@ -78,15 +78,6 @@ def numpy_formulation(variables, ps, hya, hyb):
             d1 = np.take_along_axis(data, upper, 1)
             out[:, k] = np.where(outside, np.nan, (d1 - d0) * t + d0)[:, 0]
     return outputs
-
-
-def median_seconds(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def largest_difference(a, b):

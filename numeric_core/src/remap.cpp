@@ -331,9 +331,8 @@ void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
     }
     if (plan.few_logs && clearly_monotonic(p, levels, ascending)) {
       const auto compare = [&](std::size_t i, std::size_t k) {
-        if (p[i] < plan.clearly_below[k]) return -1;
-        if (p[i] > plan.clearly_above[k]) return 1;
-        return sign_of_difference(log_of(p[i]), g[k]);
+        const int clear = (p[i] > plan.clearly_above[k]) - (p[i] < plan.clearly_below[k]);
+        return clear != 0 ? clear : sign_of_difference(log_of(p[i]), g[k]);
       };
       // The weight waits for the logarithms of the pair's levels.
       walk_targets(plan, ascending, s.guess, compare, [&](std::size_t k, std::size_t upper) {
@@ -464,7 +463,9 @@ void remap_chunk(const Plan& plan, const Chunk& chunk, Scratch& s) {
 void check_block(const Block& b) {
   if (b.hya.empty()) throw Failure("a block needs at least one level");
   if (b.hyb.size() != b.hya.size()) fail_index_out_of_bounds(b.hyb.size(), b.hya.size());
-  if (b.hya.size() >= no_level) throw Failure("a block may have at most 2^32 - 2 levels");
+  if (b.hya.size() >= no_level || b.targets.size() >= no_level) {
+    throw Failure("a block may have at most 2^32 - 2 levels and as many targets");
+  }
   if (b.ps.data == nullptr) throw Failure("a block needs its surface pressure");
   if (!b.extrapolate) return;
   for (const Variable& v : b.variables) {
