@@ -17,26 +17,27 @@ namespace {
 constexpr Accepts either_float{.float32 = true};
 constexpr Accepts either_float_out{.float32 = true, .writable = true};
 
-// Owned references to the items of a sequence argument.
+// The items of a sequence argument, as a tuple of its own: another thread
+// (in a free-threaded build) may change a list while the call reads it.
 class Items {
  public:
-  ~Items() { Py_XDECREF(sequence_); }
+  ~Items() { Py_XDECREF(tuple_); }
   bool take(PyObject* object, const char* name) {
-    sequence_ = PySequence_Fast(object, "");
-    if (sequence_ == nullptr) {
+    tuple_ = PySequence_Tuple(object);
+    if (tuple_ == nullptr) {
       PyErr_Format(PyExc_TypeError, "%s must be a sequence, not '%.200s'", name,
                    Py_TYPE(object)->tp_name);
       return false;
     }
     return true;
   }
-  std::size_t size() const { return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence_)); }
+  std::size_t size() const { return static_cast<std::size_t>(PyTuple_GET_SIZE(tuple_)); }
   PyObject* operator[](std::size_t i) const {
-    return PySequence_Fast_GET_ITEM(sequence_, static_cast<Py_ssize_t>(i));
+    return PyTuple_GET_ITEM(tuple_, static_cast<Py_ssize_t>(i));
   }
 
  private:
-  PyObject* sequence_ = nullptr;
+  PyObject* tuple_ = nullptr;
 };
 
 bool kind_of(PyObject* object, std::size_t i, remap::Kind& kind) {
