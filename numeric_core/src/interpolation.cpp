@@ -13,6 +13,7 @@
 
 #include "tamrix/column_search.hpp"
 #include "tamrix/failure.hpp"
+#include "tamrix/lanes.hpp"
 #include "tamrix/parallel.hpp"
 
 namespace tamrix::interpolation {
@@ -111,6 +112,18 @@ Cost column_cost(std::size_t nlev_out, std::uint64_t nlev_in) {
   return Cost{units};
 }
 
+// Whole vectors only; one instruction per operation for every element, so
+// the loop is kept from being unrolled into copies that may order operands
+// differently.
+TAMRIX_ONE_COMPILED_COPY void blend_vectors(const double* d0, const double* d1, const double* t,
+                                            double* out, std::size_t vectors) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < vectors * lane_count; i += lane_count) {
+    const Lanes lower = load_lanes(d0 + i);
+    store_lanes(out + i, (load_lanes(d1 + i) - lower) * load_lanes(t + i) + lower);
+  }
+}
+
 }  // namespace
 
 bool monotonic(std::span<const double> xp, bool ascending) {
@@ -132,7 +145,21 @@ TargetOrder::TargetOrder(std::span<const double> targets) : order(targets.size()
   sorted = static_cast<std::size_t>(first_nan - order.begin());
 }
 
-TAMRIX_ONE_COMPILED_COPY double blend(double d0, double d1, double t) { return (d1 - d0) * t + d0; }
+void blend_n(const double* d0, const double* d1, const double* t, double* out, std::size_t n) {
+  const std::size_t whole = n / lane_count;
+  blend_vectors(d0, d1, t, out, whole);
+  const std::size_t done = whole * lane_count;
+  if (done == n) return;
+  double padded[3][lane_count] = {};
+  double result[lane_count];
+  for (std::size_t i = done; i < n; ++i) {
+    padded[0][i - done] = d0[i];
+    padded[1][i - done] = d1[i];
+    padded[2][i - done] = t[i];
+  }
+  blend_vectors(padded[0], padded[1], padded[2], result, 1);
+  for (std::size_t i = done; i < n; ++i) out[i] = result[i - done];
+}
 
 DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<const double> data_flat,
                                  std::span<const double> new_levels, std::uint64_t nlev_in,

@@ -147,6 +147,9 @@ struct Scratch {
   std::vector<std::size_t> guess;          // per target: its upper level in the last column
   Below below;
   Pending pending;
+  // One row's blends: the pairs' values and weights, the results, columns.
+  std::vector<double> d0, d1, t, blended;
+  std::vector<std::uint32_t> blend_column;
 
   explicit Scratch(const Plan& plan) {
     const std::size_t n = plan.columns;
@@ -157,6 +160,8 @@ struct Scratch {
     lowest.resize(n);
     weights.resize(n * targets);
     guess.resize(targets);
+    for (auto* v : {&d0, &d1, &t, &blended}) v->resize(n);
+    blend_column.resize(n);
     if (plan.block.extrapolate) below.reserve(n * targets);
     if (plan.few_logs) {
       pending.target.resize(n * targets);
@@ -371,17 +376,20 @@ void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
 // One variable of the chunk: `in` and `out` point at the chunk's first
 // column in its slab; rows are `inner` apart.
 template <class In, class Out>
-void interpolate_variable(const Plan& plan, const Chunk& chunk, const Scratch& s, const In* in,
+void interpolate_variable(const Plan& plan, const Chunk& chunk, Scratch& s, const In* in,
                           Out* out) {
   const std::size_t inner = plan.block.inner;
   for (std::size_t k = 0; k < plan.block.targets.size(); ++k) {
     const Weight* w = s.weights.data() + k * plan.columns;
     Out* row = out + k * inner;
+    std::size_t blends = 0;
     for (std::size_t c = 0; c < chunk.width; ++c) {
       switch (w[c].fill) {
         case Fill::blend:
-          row[c] = static_cast<Out>(
-              ip::blend(in[w[c].lower * inner + c], in[w[c].upper * inner + c], w[c].t));
+          s.d0[blends] = in[w[c].lower * inner + c];
+          s.d1[blends] = in[w[c].upper * inner + c];
+          s.t[blends] = w[c].t;
+          s.blend_column[blends++] = static_cast<std::uint32_t>(c);
           break;
         case Fill::copy:
           row[c] = static_cast<Out>(static_cast<double>(in[w[c].lower * inner + c]));
@@ -392,6 +400,10 @@ void interpolate_variable(const Plan& plan, const Chunk& chunk, const Scratch& s
         case Fill::below:
           break;  // written by extrapolate_variable
       }
+    }
+    ip::blend_n(s.d0.data(), s.d1.data(), s.t.data(), s.blended.data(), blends);
+    for (std::size_t i = 0; i < blends; ++i) {
+      row[s.blend_column[i]] = static_cast<Out>(s.blended[i]);
     }
   }
 }

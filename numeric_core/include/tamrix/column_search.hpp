@@ -37,10 +37,17 @@ inline bool reaches(double x, bool ascending, double g) { return ascending ? x >
 // NaN target), the last level of an ascending column, level 0 of a
 // descending one.
 inline std::size_t first_reaching(std::span<const double> xp, bool ascending, double g) {
-  for (std::size_t level = 0; level < xp.size(); ++level) {
-    if (reaches(xp[level], ascending, g)) return level;
+  // One loop per direction, so that neither tests the direction per level.
+  if (ascending) {
+    for (std::size_t level = 0; level < xp.size(); ++level) {
+      if (xp[level] >= g) return level;
+    }
+    return xp.size() - 1;
   }
-  return ascending ? xp.size() - 1 : 0;
+  for (std::size_t level = 0; level < xp.size(); ++level) {
+    if (xp[level] <= g) return level;
+  }
+  return 0;
 }
 
 // Whether every level is at least (or, descending, at most) the one before.
@@ -125,9 +132,23 @@ inline Pair pair_at(std::span<const double> xp, std::size_t upper, double g) {
   return pair_of(lower, upper, xp[lower], xp[upper], g);
 }
 
-// (d1 - d0) * t + d0, in that order. One compiled copy for every caller: when
-// two different NaNs meet in the product or the sum, the one that survives
-// depends on the operand order a compiled copy uses.
-double blend(double d0, double d1, double t);
+// out[i] = (d1[i] - d0[i]) * t[i] + d0[i], in that order, for i < n (the
+// arrays may not overlap out), through one compiled copy, a vector of two at
+// a time (the last one padded): when two different NaNs meet in the product
+// or the sum, the one that survives depends on the operand order a compiled
+// copy uses.
+void blend_n(const double* d0, const double* d1, const double* t, double* out, std::size_t n);
+
+// The same for one blend. Without a NaN among the three values every
+// compiled copy gives the same bits (an invalid operation makes the one
+// default NaN), so only a NaN takes the shared copy.
+inline double blend(double d0, double d1, double t) {
+  if (std::isnan(d0) || std::isnan(d1) || std::isnan(t)) {
+    double out;
+    blend_n(&d0, &d1, &t, &out, 1);
+    return out;
+  }
+  return (d1 - d0) * t + d0;
+}
 
 }  // namespace tamrix::interpolation
