@@ -276,101 +276,127 @@ void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& gu
 
 int sign_of_difference(double a, double b) { return (a > b) - (a < b); }
 
-// Bracketing levels and weights of every target in every column of the
-// chunk, and the list of targets to extrapolate.
-void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
-  const Block& b = plan.block;
-  const std::size_t levels = plan.levels;
-  const std::size_t columns = plan.columns;
-  const std::span<const double> g(plan.g);
-  Below& below = s.below;
-  Pending& pending = s.pending;
-  below.count = 0;
-  below.height_done = false;
-  pending.count = 0;
-  for (std::size_t c = 0; c < chunk.width; ++c) {
-    const double* p = s.p.data() + c * levels;
-    const std::uint32_t lowest = b.extrapolate ? lowest_level(p, levels) : no_level;
-    const double p_lowest = lowest == no_level ? missing_value : p[lowest];
+// The weights of every target in one column of a chunk (and the column's
+// entries in the chunk's lists of targets to extrapolate and of pairs
+// waiting for logarithms).
+class ColumnWeights {
+ public:
+  ColumnWeights(const Plan& plan, Scratch& s, std::size_t c)
+      : plan_(plan), s_(s), c_(c), p_(s.p.data() + c * plan.levels) {
+    const std::uint32_t lowest = plan.block.extrapolate ? lowest_level(p_, plan.levels) : no_level;
+    p_lowest_ = lowest == no_level ? missing_value : p_[lowest];
     s.lowest[c] = lowest;
-    // Whether target k is extrapolated (then listed for it).
-    const auto below_ground = [&](std::size_t k) {
-      if (!(b.targets[k] > p_lowest)) return false;
-      s.weights[k * columns + c].fill = Fill::below;
-      const std::size_t e = below.count++;
-      below.target[e] = static_cast<std::uint32_t>(k);
-      below.column[e] = static_cast<std::uint32_t>(c);
-      below.lev[e] = b.targets[k];
-      below.p_sfc[e] = p_lowest;
-      below.ps[e] = s.ps[c];
-      below.phi_sfc[e] = s.phi_sfc[c];
-      return true;
-    };
-    // The pair's weight from the column's coordinates xp.
-    const auto weigh = [&](std::span<const double> xp) {
-      return [&, xp](std::size_t k, std::size_t upper) {
-        if (below_ground(k)) return;
-        Weight& w = s.weights[k * columns + c];
-        if (upper == ip::no_level) {
-          w.fill = Fill::missing;
-          return;
-        }
-        const ip::Pair pair = ip::pair_at(xp, upper, g[k]);
-        w = {static_cast<std::uint32_t>(pair.lower), static_cast<std::uint32_t>(pair.upper), pair.t,
-             pair.copy ? Fill::copy : Fill::blend};
-      };
-    };
-    const std::span<const double> pressures(p, levels);
-    bool ascending = true;
-    if (!b.log) {
-      ascending = ip::is_ascending(pressures);
-      if (ip::monotonic(pressures, ascending)) {
-        walk_targets(
-            plan, ascending, s.guess,
-            [&](std::size_t i, std::size_t k) { return sign_of_difference(p[i], g[k]); },
-            weigh(pressures));
-        continue;
-      }
-      ip::locate_targets(pressures, g, [&plan] { return &plan.order; }, weigh(pressures));
-      continue;
-    }
-    if (plan.few_logs && clearly_monotonic(p, levels, ascending)) {
-      const auto compare = [&](std::size_t i, std::size_t k) {
-        const int clear = (p[i] > plan.clearly_above[k]) - (p[i] < plan.clearly_below[k]);
-        return clear != 0 ? clear : sign_of_difference(log_of(p[i]), g[k]);
-      };
-      // The weight waits for the logarithms of the pair's levels.
-      walk_targets(plan, ascending, s.guess, compare, [&](std::size_t k, std::size_t upper) {
-        if (below_ground(k)) return;
-        Weight& w = s.weights[k * columns + c];
-        if (upper == ip::no_level) {
-          w.fill = Fill::missing;
-          return;
-        }
-        w.lower = static_cast<std::uint32_t>(ip::lower_level(upper));
-        w.upper = static_cast<std::uint32_t>(upper);
-        const std::size_t e = pending.count++;
-        pending.target[e] = static_cast<std::uint32_t>(k);
-        pending.column[e] = static_cast<std::uint32_t>(c);
-        pending.x[2 * e] = p[w.lower];
-        pending.x[2 * e + 1] = p[w.upper];
-      });
-      continue;
-    }
-    libm::log_n(p, s.x.data(), levels);
-    const std::span<const double> logs(s.x.data(), levels);
-    ip::locate_targets(logs, g, [&plan] { return &plan.order; }, weigh(logs));
   }
+
+  void find() {
+    const std::span<const double> pressures(p_, plan_.levels);
+    if (!plan_.block.log) return in_coordinates(pressures);
+    bool ascending = true;
+    if (plan_.few_logs && clearly_monotonic(p_, plan_.levels, ascending)) {
+      return by_pressure(ascending);
+    }
+    libm::log_n(p_, s_.x.data(), plan_.levels);
+    in_coordinates({s_.x.data(), plan_.levels});
+  }
+
+ private:
+  // The search and the weights in the column's own coordinates xp (its
+  // pressures, or their logarithms).
+  void in_coordinates(std::span<const double> xp) {
+    const auto weigh = [&](std::size_t k, std::size_t upper) {
+      if (below_ground(k) || outside(k, upper)) return;
+      const ip::Pair pair = ip::pair_at(xp, upper, plan_.g[k]);
+      set(k, pair.lower, pair.upper, pair.t, pair.copy ? Fill::copy : Fill::blend);
+    };
+    const bool ascending = ip::is_ascending(xp);
+    if (!plan_.block.log && ip::monotonic(xp, ascending)) {
+      return walk_targets(
+          plan_, ascending, s_.guess,
+          [&](std::size_t i, std::size_t k) { return sign_of_difference(xp[i], plan_.g[k]); },
+          weigh);
+    }
+    ip::locate_targets(xp, plan_.g, [this] { return &plan_.order; }, weigh);
+  }
+
+  // In ln p, for a clearly monotonic column: levels compared with a target by
+  // pressure, and each pair's weight left until the chunk's logarithms of
+  // pair levels are taken (settle_pending).
+  void by_pressure(bool ascending) {
+    const auto compare = [&](std::size_t i, std::size_t k) {
+      const int clear = (p_[i] > plan_.clearly_above[k]) - (p_[i] < plan_.clearly_below[k]);
+      return clear != 0 ? clear : sign_of_difference(log_of(p_[i]), plan_.g[k]);
+    };
+    walk_targets(plan_, ascending, s_.guess, compare, [&](std::size_t k, std::size_t upper) {
+      if (below_ground(k) || outside(k, upper)) return;
+      const std::size_t lower = ip::lower_level(upper);
+      set(k, lower, upper, 0.0, Fill::blend);
+      Pending& pending = s_.pending;
+      const std::size_t e = pending.count++;
+      pending.target[e] = static_cast<std::uint32_t>(k);
+      pending.column[e] = static_cast<std::uint32_t>(c_);
+      pending.x[2 * e] = p_[lower];
+      pending.x[2 * e + 1] = p_[upper];
+    });
+  }
+
+  // Whether target k is extrapolated (then listed for it).
+  bool below_ground(std::size_t k) {
+    const double target = plan_.block.targets[k];
+    if (!(target > p_lowest_)) return false;
+    set(k, 0, 0, 0.0, Fill::below);
+    Below& below = s_.below;
+    const std::size_t e = below.count++;
+    below.target[e] = static_cast<std::uint32_t>(k);
+    below.column[e] = static_cast<std::uint32_t>(c_);
+    below.lev[e] = target;
+    below.p_sfc[e] = p_lowest_;
+    below.ps[e] = s_.ps[c_];
+    below.phi_sfc[e] = s_.phi_sfc[c_];
+    return true;
+  }
+
+  bool outside(std::size_t k, std::size_t upper) {
+    if (upper != ip::no_level) return false;
+    set(k, 0, 0, 0.0, Fill::missing);
+    return true;
+  }
+
+  void set(std::size_t k, std::size_t lower, std::size_t upper, double t, Fill fill) {
+    s_.weights[k * plan_.columns + c_] = {static_cast<std::uint32_t>(lower),
+                                          static_cast<std::uint32_t>(upper), t, fill};
+  }
+
+  const Plan& plan_;
+  Scratch& s_;
+  std::size_t c_;
+  const double* p_;
+  double p_lowest_;
+};
+
+// The weights of the pairs left by ColumnWeights::by_pressure, from the
+// logarithms of their levels, taken for the whole chunk at once.
+void settle_pending(const Plan& plan, Scratch& s) {
+  Pending& pending = s.pending;
   if (pending.count == 0) return;
   libm::log_n(pending.x.data(), pending.x.data(), 2 * pending.count);
   for (std::size_t e = 0; e < pending.count; ++e) {
     const std::size_t k = pending.target[e];
-    Weight& w = s.weights[k * columns + pending.column[e]];
+    Weight& w = s.weights[k * plan.columns + pending.column[e]];
     const ip::Pair pair =
-        ip::pair_of(w.lower, w.upper, pending.x[2 * e], pending.x[2 * e + 1], g[k]);
+        ip::pair_of(w.lower, w.upper, pending.x[2 * e], pending.x[2 * e + 1], plan.g[k]);
     w.t = pair.t;
     w.fill = pair.copy ? Fill::copy : Fill::blend;
   }
+}
+
+// Bracketing levels and weights of every target in every column of the
+// chunk, and the list of targets to extrapolate.
+void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
+  s.below.count = 0;
+  s.below.height_done = false;
+  s.pending.count = 0;
+  for (std::size_t c = 0; c < chunk.width; ++c) ColumnWeights(plan, s, c).find();
+  settle_pending(plan, s);
 }
 
 // One variable of the chunk: `in` and `out` point at the chunk's first
