@@ -9,10 +9,12 @@
 //
 // Bodies: `scalar<D, kernel>` and `elementwise<D, kernel>` cover kernels that
 // map doubles (and flags) to a double; anything else is a function
-// `PyObject* body(Call&)`.
+// `PyObject* body(Call&)`. A scalar function's row is `scalar_row<D, kernel>`,
+// whose entry point skips the general binding for plain positional floats.
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -23,6 +25,7 @@
 #include <utility>
 
 #include "arrays.hpp"
+#include "interrupt.hpp"
 #include "once.hpp"
 #include "panic.hpp"
 #include "python.hpp"
@@ -205,6 +208,24 @@ inline double evaluate(Args... args) {
 
 namespace detail {
 
+inline bool is_nan(double value) { return std::isnan(value); }
+inline bool is_nan(bool) { return false; }
+
+}  // namespace detail
+
+// The one evaluation of a scalar function. Without a NaN argument a kernel
+// meets no NaN but the default one that invalid operations make (no kernel's
+// NaN constant reaches its result then), which every compiled copy treats
+// alike: the kernel is inlined. With a NaN argument it takes the copy the
+// array form takes (evaluate).
+template <auto Kernel, class... Args>
+inline double evaluate_once(Args... args) {
+  if ((detail::is_nan(args) || ...)) return evaluate<Kernel>(args...);
+  return Kernel(args...);
+}
+
+namespace detail {
+
 // What kernel argument I receives: the array's data (read per element), or
 // the converted scalar (the same for every element).
 template <const Description& D, std::size_t I>
@@ -238,9 +259,55 @@ constexpr std::size_t first_array() {
 template <const Description& D, auto Kernel>
 PyObject* scalar(Call& call) {
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return PyFloat_FromDouble(evaluate<Kernel>(detail::operand<D, I>(call)...));
+    return PyFloat_FromDouble(evaluate_once<Kernel>(detail::operand<D, I>(call)...));
   }
   (std::make_index_sequence<D.count>{});
+}
+
+namespace detail {
+
+// An argument that needs no conversion: an exact float for a Float, True or
+// False for a Flag. Its value is what the conversion would give.
+template <Kind K>
+bool is_plain(PyObject* object) {
+  if constexpr (K == Kind::Float) return PyFloat_CheckExact(object);
+  if constexpr (K == Kind::Flag) return PyBool_Check(object);
+  return false;
+}
+
+template <Kind K>
+auto plain_value(PyObject* object) {
+  if constexpr (K == Kind::Float) {
+    return PyFloat_AS_DOUBLE(object);
+  } else {
+    return object == Py_True;
+  }
+}
+
+}  // namespace detail
+
+// The entry point of a scalar function. The usual call, every argument given
+// by position as a float (or bool), goes straight to the kernel: binding and
+// converting it in full costs as much as a short kernel. Any other call
+// takes the general path, with the same result.
+template <const Description& D, auto Kernel>
+PyObject* scalar_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    const bool plain = kwnames == nullptr && nargs == static_cast<Py_ssize_t>(D.count) &&
+                       (detail::is_plain<D.params[I].kind>(args[I]) && ...);
+    if (!plain) return entry<D, scalar<D, Kernel>>(module, args, nargs, kwnames);
+    return guarded([&] {
+      return PyFloat_FromDouble(
+          evaluate_once<Kernel>(detail::plain_value<D.params[I].kind>(args[I])...));
+    });
+  }
+  (std::make_index_sequence<D.count>{});
+}
+
+template <const Description& D, auto Kernel>
+constexpr Function scalar_row() {
+  return {&D, &scalar_entry<D, Kernel>};
 }
 
 // An element-wise array function: element k of the result is the kernel
@@ -252,7 +319,7 @@ PyObject* elementwise(Call& call) {
   const std::size_t n = call.array(detail::first_array<D>()).size;
   return [&]<std::size_t... I>(std::index_sequence<I...>) {
     const std::tuple ops{detail::operand<D, I>(call)...};
-    return make_result_array(parallel_map(n, C, [ops](std::size_t k) {
+    return make_result_array(parallel_map(n, C, python_signals(), [ops](std::size_t k) {
       return evaluate<Kernel>(detail::at(std::get<I>(ops), k)...);
     }));
   }
@@ -282,7 +349,7 @@ PyObject* elementwise_runs(Call& call) {
     const std::tuple ops{detail::operand<D, I>(call)...};
     DoubleBuffer out(n);
     double* dst = out.data();
-    parallel_for(n, cost, [ops, dst](std::size_t first, std::size_t end) {
+    parallel_for(n, cost, python_signals(), [ops, dst](std::size_t first, std::size_t end) {
       Batch(detail::from(std::get<I>(ops), first)..., dst + first, end - first);
     });
     return make_result_array(std::move(out));
@@ -299,7 +366,7 @@ PyObject* elementwise_lanes(Call& call) {
   DoubleBuffer out(input.size);
   const double* src = input.data;
   double* dst = out.data();
-  parallel_for(input.size, C,
+  parallel_for(input.size, C, python_signals(),
                [src, dst](std::size_t lo, std::size_t hi) { map_lanes<Kernel>(src, dst, lo, hi); });
   return make_result_array(std::move(out));
 }

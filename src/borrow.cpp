@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "numpy_api.hpp"
 #include "once.hpp"
@@ -176,21 +178,18 @@ class PendingErrorAside {
   PyObject* saved_;
 };
 
-// A view of the array's owner presenting the registered view, for the
-// routines, which read the key from the array they are given. Null (with no
+// A new array over `data` whose base is `array`, so that it leads to the
+// same owner: what the routines, which read the key from the array they are
+// given, see for a view the array itself no longer presents. Null (with no
 // error pending) when it cannot be made.
-py::Ref stand_in_for(PyObject* array, const SharedBorrow& borrow) noexcept {
-  npy_intp shape[1] = {borrow.length};
-  npy_intp strides[1] = {borrow.stride};
-  PyArray_Descr* descr = numpy::float64_descr();
+py::Ref view_of_owner(PyObject* array, PyArray_Descr* descr, int ndim, npy_intp* shape,
+                      npy_intp* strides, void* data) noexcept {
   Py_INCREF(descr);  // PyArray_NewFromDescr steals it
-  py::Ref view(PyArray_NewFromDescr(&PyArray_Type, descr, 1, shape, strides,
-                                    const_cast<void*>(borrow.data), 0, nullptr));
+  py::Ref view(PyArray_NewFromDescr(&PyArray_Type, descr, ndim, shape, strides, data, 0, nullptr));
   if (!view) {
     PyErr_Clear();
     return view;
   }
-  // The base leads to the same owner as the array itself.
   Py_INCREF(array);  // stolen, even on failure
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), array) < 0) {
     PyErr_Clear();
@@ -199,17 +198,51 @@ py::Ref stand_in_for(PyObject* array, const SharedBorrow& borrow) noexcept {
   return view;
 }
 
+// The registered 1-D view, for an array that presents another one now.
+py::Ref stand_in_for(PyObject* array, const SharedBorrow& borrow) noexcept {
+  npy_intp shape[1] = {borrow.length};
+  npy_intp strides[1] = {borrow.stride};
+  return view_of_owner(array, numpy::float64_descr(), 1, shape, strides,
+                       const_cast<void*>(borrow.data));
+}
+
+bool is_plain_vector(PyArrayObject* array) noexcept {
+  return PyArray_NDIM(array) == 1 && PyArray_ITEMSIZE(array) == sizeof(double);
+}
+
+// What a routine that just returned 0 registered: the array's view now.
+// When that cannot be recorded the borrow is ended at once, through the
+// array, which still presents it.
+SharedBorrow registered_view(const Record& shared, PyObject* object) {
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  SharedBorrow borrow{PyArray_DATA(array), 0, 0, nullptr, true};
+  if (is_plain_vector(array)) {
+    borrow.length = PyArray_DIM(array, 0);
+    borrow.stride = PyArray_STRIDE(array, 0);
+    return borrow;
+  }
+  py::Ref view = view_of_owner(object, PyArray_DESCR(array), PyArray_NDIM(array),
+                               PyArray_DIMS(array), PyArray_STRIDES(array), PyArray_DATA(array));
+  if (!view) {
+    shared.release(shared.flags, object);
+    throw std::bad_alloc();
+  }
+  borrow.other_view = view.release();
+  return borrow;
+}
+
 }  // namespace
 
 SharedBorrow acquire_shared(PyObject* object) {
   const Record& shared = record();
-  auto* array = reinterpret_cast<PyArrayObject*>(object);
-  const SharedBorrow borrow{PyArray_DATA(array), PyArray_DIM(array, 0), PyArray_STRIDE(array, 0),
-                            true};
   int code = 0;
+  SharedBorrow borrow{};
   {
     PendingErrorAside aside;
     code = shared.acquire(shared.flags, object);
+    // Read before anything else can run Python code (the unraisable hook,
+    // say) that changes the array again.
+    if (code == borrowed) borrow = registered_view(shared, object);
   }
   if (code == borrowed) return borrow;
   if (code == already_borrowed) {
@@ -220,7 +253,7 @@ SharedBorrow acquire_shared(PyObject* object) {
 
 bool covers(PyObject* object, const SharedBorrow& borrow) noexcept {
   auto* array = reinterpret_cast<PyArrayObject*>(object);
-  return PyArray_NDIM(array) == 1 && PyArray_ITEMSIZE(array) == sizeof(double) &&
+  return borrow.other_view == nullptr && is_plain_vector(array) &&
          PyArray_DATA(array) == borrow.data && PyArray_DIM(array, 0) == borrow.length &&
          PyArray_STRIDE(array, 0) == borrow.stride;
 }
@@ -231,7 +264,9 @@ void release_shared(PyObject* array, SharedBorrow& borrow) noexcept {
   if (!borrow.held || shared == nullptr) return;
   borrow.held = false;
   PendingErrorAside aside;
-  if (covers(array, borrow)) {
+  if (py::Ref other(std::exchange(borrow.other_view, nullptr)); other) {
+    shared->release(shared->flags, other.get());
+  } else if (covers(array, borrow)) {
     shared->release(shared->flags, array);
   } else if (py::Ref stand_in = stand_in_for(array, borrow)) {
     shared->release(shared->flags, stand_in.get());

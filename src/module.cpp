@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "binding.hpp"
+#include "libm_paths.hpp"
 #include "once.hpp"
 #include "panic.hpp"
 #include "python.hpp"
@@ -65,6 +66,7 @@ PyMODINIT_FUNC PyInit__tamrix_rs(void) {
   using namespace tamrix;
   return binding::guarded([]() -> PyObject* {
     if (!owned_by_first_interpreter()) return nullptr;
+    binding::settle_libm_paths();
     PyObject* module = top_level.get(&build_module);
     if (module == nullptr) return nullptr;
     return Py_NewRef(module);

@@ -6,6 +6,7 @@
 
 #include "once.hpp"
 #include "tamrix/failure.hpp"
+#include "tamrix/pool.hpp"
 
 namespace tamrix::binding {
 namespace {
@@ -57,6 +58,9 @@ void convert(std::exception_ptr pending) {
     std::rethrow_exception(pending);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const pool::Stopped& stopped) {
+    // A signal handler's exception is the call's result.
+    if (!PyErr_Occurred()) set_panic(stopped.what());
   } catch (const Failure& failure) {
     write_diagnostic(failure.thread_name(), location_of(failure), failure.what());
     set_panic(failure.what());

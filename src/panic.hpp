@@ -9,8 +9,10 @@
 namespace tamrix::binding {
 
 // Converts the exception being handled (call only inside a catch block) into
-// a pending Python exception: std::bad_alloc becomes MemoryError, anything
-// else PanicException with the failure's text, after a diagnostic on stderr.
+// a pending Python exception: std::bad_alloc becomes MemoryError,
+// pool::Stopped leaves the exception of the signal handler that stopped the
+// computation (interrupt.hpp), anything else becomes PanicException with the
+// failure's text, after a diagnostic on stderr.
 void raise_current_exception() noexcept;
 
 // Runs body; any C++ exception leaving it becomes a Python exception and the

@@ -43,15 +43,16 @@ PyObject* arc_lon_array(Call& call) {
   const double* lat = call.array(1).data;
   DoubleBuffer out(call.array(1).size);
   double* dst = out.data();
-  parallel_for(out.size(), polynomial_and_cosine_cost, [=](std::size_t lo, std::size_t hi) {
-    for (std::size_t begin = lo; begin < hi; begin += arc_lon_block) {
-      const std::size_t end = std::min(hi, begin + arc_lon_block);
-      map_lanes<RadiusPolynomial>(lat, dst, begin, end);
-      for (std::size_t k = begin; k < end; ++k) {
-        dst[k] = shared_kernel<geodesy::arc_lon_from_radius>(lon[k], lat[k], dst[k]);
-      }
-    }
-  });
+  parallel_for(out.size(), polynomial_and_cosine_cost, python_signals(),
+               [=](std::size_t lo, std::size_t hi) {
+                 for (std::size_t begin = lo; begin < hi; begin += arc_lon_block) {
+                   const std::size_t end = std::min(hi, begin + arc_lon_block);
+                   map_lanes<RadiusPolynomial>(lat, dst, begin, end);
+                   for (std::size_t k = begin; k < end; ++k) {
+                     dst[k] = shared_kernel<geodesy::arc_lon_from_radius>(lon[k], lat[k], dst[k]);
+                   }
+                 }
+               });
   return make_result_array(std::move(out));
 }
 
@@ -65,11 +66,9 @@ constexpr Description arc_lon_wgs84_array_fn{"arc_lon_wgs84_array",
                                              {FloatArray("lon"), FloatArray("lat")}};
 
 constexpr Function functions[] = {
-    row<rad_lat_wgs84_scalar_fn,
-        scalar<rad_lat_wgs84_scalar_fn, RadiusPolynomial<double>::apply>>(),
-    row<arc_lat_wgs84_scalar_fn,
-        scalar<arc_lat_wgs84_scalar_fn, MeridianArcPolynomial<double>::apply>>(),
-    row<arc_lon_wgs84_scalar_fn, scalar<arc_lon_wgs84_scalar_fn, arc_lon_point>>(),
+    scalar_row<rad_lat_wgs84_scalar_fn, RadiusPolynomial<double>::apply>(),
+    scalar_row<arc_lat_wgs84_scalar_fn, MeridianArcPolynomial<double>::apply>(),
+    scalar_row<arc_lon_wgs84_scalar_fn, arc_lon_point>(),
     row<rad_lat_wgs84_array_fn,
         elementwise_lanes<rad_lat_wgs84_array_fn, RadiusPolynomial, polynomial_cost>>(),
     row<arc_lat_wgs84_array_fn,

@@ -78,7 +78,7 @@ PyObject* hybrid_level_table(Call& call) {
     fail_index_out_of_bounds(hyb.size, hyb.size);
   }
   return make_result_array(
-      parallel_outer(hya.size, npts, Cost{}, [&](std::size_t i, std::size_t j) {
+      parallel_outer(hya.size, npts, Cost{}, python_signals(), [&](std::size_t i, std::size_t j) {
         return shared_kernel<hybrid::pressure_at_level>(hya.data[i], hyb.data[i], psfc.data[j], p0);
       }));
 }
@@ -107,16 +107,14 @@ constexpr Description interpolate_columns_fn{
 
 PyObject* interpolate(Call& call) {
   return make_result_array(interpolation::interpolate_columns(
-      view(call.array(0)), view(call.array(1)), view(call.array(2)), call.count(3), call.count(4)));
+      view(call.array(0)), view(call.array(1)), view(call.array(2)), call.count(3), call.count(4),
+      python_signals()));
 }
 
 constexpr Function functions[] = {
-    row<temp_extrapolate_scalar_fn,
-        scalar<temp_extrapolate_scalar_fn, batched::temp_extrapolate_point>>(),
-    row<geo_height_extrapolate_scalar_fn,
-        scalar<geo_height_extrapolate_scalar_fn, batched::geo_height_extrapolate_point>>(),
-    row<pressure_at_hybrid_level_scalar_fn,
-        scalar<pressure_at_hybrid_level_scalar_fn, hybrid::pressure_at_level>>(),
+    scalar_row<temp_extrapolate_scalar_fn, batched::temp_extrapolate_point>(),
+    scalar_row<geo_height_extrapolate_scalar_fn, batched::geo_height_extrapolate_point>(),
+    scalar_row<pressure_at_hybrid_level_scalar_fn, hybrid::pressure_at_level>(),
     row<temp_extrapolate_array_fn,
         elementwise_runs<temp_extrapolate_array_fn, batched::temp_extrapolate, extrapolation_cost,
                          &surface_arrays_match>>(),

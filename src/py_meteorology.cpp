@@ -76,7 +76,7 @@ double max_daylight_point(double jday, double lat) {
 template <double (*Factor)(double)>
 DoubleBuffer factors_of(const ArrayArg& values) {
   const double* data = values.data;
-  return parallel_map(values.size, daylight_factor,
+  return parallel_map(values.size, daylight_factor, python_signals(),
                       [data](std::size_t k) { return Factor(data[k]); });
 }
 
@@ -95,26 +95,24 @@ PyObject* max_daylight_grid(Call& call) {
   const DoubleBuffer days = factors_of<kernels::declination_tangent>(jday);
   const DoubleBuffer latitudes = factors_of<kernels::latitude_term>(lat);
   const Cost cost = libm::acos_status().vector ? vector_hour_angle : library_hour_angle;
-  return make_result_array(parallel_outer_runs(
-      jday.size, lat.size, cost, [&](std::size_t i, std::size_t j, double* out, std::size_t n) {
-        kernels::daylight_row(days.data()[i], latitudes.data() + j, out, n);
-      }));
+  return make_result_array(
+      parallel_outer_runs(jday.size, lat.size, cost, python_signals(),
+                          [&](std::size_t i, std::size_t j, double* out, std::size_t n) {
+                            kernels::daylight_row(days.data()[i], latitudes.data() + j, out, n);
+                          }));
 }
 
 constexpr Function functions[] = {
-    row<dewtemp_scalar_fn, scalar<dewtemp_scalar_fn, batched::dewtemp_point>>(),
-    row<heat_index_scalar_fn, scalar<heat_index_scalar_fn, kernels::heat_index>>(),
-    row<relhum_ice_scalar_fn, scalar<relhum_ice_scalar_fn, batched::relhum_ice_point>>(),
-    row<relhum_water_scalar_fn, scalar<relhum_water_scalar_fn, batched::relhum_water_point>>(),
-    row<relhum_scalar_fn, scalar<relhum_scalar_fn, kernels::relhum>>(),
-    row<max_daylight_scalar_fn, scalar<max_daylight_scalar_fn, max_daylight_point>>(),
-    row<saturation_vapor_pressure_scalar_fn,
-        scalar<saturation_vapor_pressure_scalar_fn, batched::saturation_vapor_pressure_point>>(),
-    row<saturation_vapor_pressure_slope_scalar_fn,
-        scalar<saturation_vapor_pressure_slope_scalar_fn,
-               batched::saturation_vapor_pressure_slope_point>>(),
-    row<psychrometric_constant_scalar_fn,
-        scalar<psychrometric_constant_scalar_fn, kernels::psychrometric_constant>>(),
+    scalar_row<dewtemp_scalar_fn, batched::dewtemp_point>(),
+    scalar_row<heat_index_scalar_fn, kernels::heat_index>(),
+    scalar_row<relhum_ice_scalar_fn, batched::relhum_ice_point>(),
+    scalar_row<relhum_water_scalar_fn, batched::relhum_water_point>(),
+    scalar_row<relhum_scalar_fn, kernels::relhum>(),
+    scalar_row<max_daylight_scalar_fn, max_daylight_point>(),
+    scalar_row<saturation_vapor_pressure_scalar_fn, batched::saturation_vapor_pressure_point>(),
+    scalar_row<saturation_vapor_pressure_slope_scalar_fn,
+               batched::saturation_vapor_pressure_slope_point>(),
+    scalar_row<psychrometric_constant_scalar_fn, kernels::psychrometric_constant>(),
     row<dewtemp_array_fn, elementwise_runs<dewtemp_array_fn, batched::dewtemp, transcendental>>(),
     row<heat_index_array_fn, elementwise<heat_index_array_fn, kernels::heat_index, polynomial>>(),
     row<relhum_ice_array_fn,

@@ -12,6 +12,7 @@ floats, or an `Error` naming the exception type and the acceptable messages.
 
 import ctypes
 import ctypes.util
+import functools
 import math
 import os
 from dataclasses import dataclass
@@ -88,15 +89,15 @@ def heat_index(t, rh, alternate):
 
 
 # Saturation vapour pressure, tenths of a pascal, from 173.16 K at 1 K steps
-# (the list the humidity tests keep, where it is checked entry by entry).
+# (the list the humidity tests keep, where it is checked entry by entry),
+# loaded on first use so that modules needing other formulas import this one
+# without the kernel tests on the path.
+@functools.cache
 def _saturation_table():
     from test_humidity import TABLE
 
     assert len(TABLE) == 204 and TABLE[202] == TABLE[203] == 1087740
     return TABLE
-
-
-SATURATION_TABLE = _saturation_table()
 
 
 def relhum(t, w, p):
@@ -108,7 +109,8 @@ def relhum(t, w, p):
     x = tc - 173.16
     i = 0 if math.isnan(x) else min(int(x), 202)
     ti = float(i) + 173.16
-    e10 = SATURATION_TABLE[i] * ((ti + 1.0) - tc) + SATURATION_TABLE[i + 1] * (tc - ti)
+    table = _saturation_table()
+    e10 = table[i] * ((ti + 1.0) - tc) + table[i + 1] * (tc - ti)
     es = e10 * 0.1
     rh = div(w * (p + (-0.378 * es)), es * 0.622) * 100.0
     return rh if rh > 0.0001 else 0.0001

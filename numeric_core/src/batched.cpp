@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -207,6 +208,18 @@ void extrapolate_levels(const double* t_bot, const double* lev, const double* p_
       });
 }
 
+// A scalar call without a NaN input meets one NaN at most: the default NaN
+// that invalid operations make (the NaN constant of the extrapolation is
+// then never selected). Every compiled copy of a kernel gives such a call the
+// same bits, so it takes the plain one-lane kernel, with the C library's
+// exp/log, whose bits the vector path repeats. Only a call with a NaN input,
+// where two different NaNs may meet, needs the padded vector step that the
+// array form takes (see `finish`).
+template <class... Values>
+bool any_nan(Values... values) {
+  return (std::isnan(values) || ...);
+}
+
 }  // namespace
 
 void dewtemp(const double* tk, const double* rh, double* out, std::size_t n) {
@@ -255,18 +268,21 @@ void geo_height_extrapolate_levels(const double* t_bot, const double* lev, const
 }
 
 double dewtemp_point(double tk, double rh) {
+  if (!any_nan(tk, rh)) return met::dewtemp(tk, rh);
   double out;
   dewtemp(&tk, &rh, &out, 1);
   return out;
 }
 
 double relhum_ice_point(double t, double w, double p) {
+  if (!any_nan(t, w, p)) return met::relhum_ice(t, w, p);
   double out;
   relhum_ice(&t, &w, &p, &out, 1);
   return out;
 }
 
 double relhum_water_point(double t, double w, double p) {
+  if (!any_nan(t, w, p)) return met::relhum_water(t, w, p);
   double out;
   relhum_water(&t, &w, &p, &out, 1);
   return out;
@@ -284,6 +300,9 @@ double saturation_vapor_pressure_slope_point(double temperature_f) {
 }
 
 double temp_extrapolate_point(double t_bot, double lev, double p_sfc, double ps, double phi_sfc) {
+  if (!any_nan(t_bot, lev, p_sfc, ps, phi_sfc)) {
+    return ext::temperature(t_bot, lev, p_sfc, ps, phi_sfc);
+  }
   double out;
   temp_extrapolate(&t_bot, lev, &p_sfc, &ps, &phi_sfc, &out, 1);
   return out;
@@ -291,6 +310,9 @@ double temp_extrapolate_point(double t_bot, double lev, double p_sfc, double ps,
 
 double geo_height_extrapolate_point(double t_bot, double lev, double p_sfc, double ps,
                                     double phi_sfc) {
+  if (!any_nan(t_bot, lev, p_sfc, ps, phi_sfc)) {
+    return ext::geopotential_height(t_bot, lev, p_sfc, ps, phi_sfc);
+  }
   double out;
   geo_height_extrapolate(&t_bot, lev, &p_sfc, &ps, &phi_sfc, &out, 1);
   return out;

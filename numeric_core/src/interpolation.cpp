@@ -163,7 +163,7 @@ void blend_n(const double* d0, const double* d1, const double* t, double* out, s
 
 DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<const double> data_flat,
                                  std::span<const double> new_levels, std::uint64_t nlev_in,
-                                 std::uint64_t ncols) {
+                                 std::uint64_t ncols, pool::StopCheck stop) {
   const std::size_t nlev_out = new_levels.size();
   // Every element is written by exactly one column task, and a failed call
   // discards the vector, so it needs no initial fill.
@@ -173,7 +173,7 @@ DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<cons
   SweepOrder sweep(new_levels);
   const Columns columns{xp_flat, data_flat, new_levels, nlev_in, &sweep};
   double* dst = out.data();
-  parallel_for(ncols, column_cost(nlev_out, nlev_in), [&](std::size_t lo, std::size_t hi) {
+  parallel_for(ncols, column_cost(nlev_out, nlev_in), stop, [&](std::size_t lo, std::size_t hi) {
     for (std::size_t j = lo; j < hi; ++j) interpolate_column(columns, j, dst + j * nlev_out);
   });
   return out;

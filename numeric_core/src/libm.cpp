@@ -76,6 +76,10 @@ Status decide() {
                     " on " + std::to_string(exp_in.size() + log_in.size()) + " checked inputs"};
 }
 
+Status decide_exp_log() noexcept { return decide_safely(decide); }
+
+Decision exp_log{Path::exp_log, &decide_exp_log};
+
 }  // namespace
 
 bool vector_supported() {
@@ -87,9 +91,11 @@ bool vector_supported() {
 #endif
 }
 
-const Status& status() {
-  static const Status decided = decide_safely(decide);
-  return decided;
+const Status& status() { return exp_log.made(); }
+
+void settle(Exchange exchange) {
+  exp_log.made(exchange);
+  acos_decision().made(exchange);
 }
 
 void exp_n_vector(const double* in, double* out, std::size_t n) { detail::exp_avx2(in, out, n); }

@@ -57,12 +57,16 @@ Status decide() {
                     " on " + std::to_string(in.size()) + " checked inputs"};
 }
 
+Status decide_acos() noexcept { return decide_safely(decide); }
+
 }  // namespace
 
-const Status& acos_status() {
-  static const Status decided = decide_safely(decide);
-  return decided;
+Decision& detail::acos_decision() {
+  static Decision decision{Path::acos, &decide_acos};
+  return decision;
 }
+
+const Status& acos_status() { return acos_decision().made(); }
 
 void acos_n_vector(const double* in, double* out, std::size_t n) { acos_avx2(in, out, n); }
 

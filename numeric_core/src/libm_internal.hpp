@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,30 @@ Status scalar(std::string reason);
 
 // decide(), or the C library path if the decision cannot run (out of memory).
 Status decide_safely(Status (*decide)()) noexcept;
+
+// One path decision of this copy of the library: made once, at the first of
+// settle() and the first use, through the exchange when there is one, and
+// never destroyed, since pool threads may still read it while the process
+// exits.
+class Decision {
+ public:
+  constexpr Decision(Path path, Decide decide) : path_(path), decide_(decide) {}
+  const Status& made(Exchange exchange = nullptr) {
+    std::call_once(once_, [this, exchange] {
+      made_ = new Status(exchange != nullptr ? exchange(path_, decide_) : decide_());
+    });
+    return *made_;
+  }
+
+ private:
+  Path path_;
+  Decide decide_;
+  std::once_flag once_;
+  const Status* made_ = nullptr;
+};
+
+// The acos decision (libm_acos.cpp), settled with the exp/log one.
+Decision& acos_decision();
 
 inline std::uint64_t bits_of(double x) {
   std::uint64_t b;

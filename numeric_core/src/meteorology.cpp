@@ -93,7 +93,7 @@ DoubleBuffer delta_pressure_1d(std::span<const double> pressure_lev, double surf
 void delta_pressure_columns(std::span<const double> pressure_lev,
                             std::span<const double> surface_pressure,
                             std::optional<std::span<const double>> pressure_top, std::size_t nlev,
-                            std::span<double> dp) {
+                            std::span<double> dp, pool::StopCheck stop) {
   const std::size_t ncols = surface_pressure.size();
   // The binding checks these lengths; a caller that did not gets a failure,
   // never a read or a write past the end.
@@ -110,7 +110,7 @@ void delta_pressure_columns(std::span<const double> pressure_lev,
   const double* surfaces = surface_pressure.data();
   const double* tops = pressure_top ? pressure_top->data() : nullptr;
   double* dst = dp.data();
-  parallel_for(ncols, column_cost(nlev), [=](std::size_t lo, std::size_t hi) {
+  parallel_for(ncols, column_cost(nlev), stop, [=](std::size_t lo, std::size_t hi) {
     for (std::size_t j = lo; j < hi; ++j) {
       const std::span<const double> column(shared_levels ? levels : levels + j * nlev, nlev);
       const std::optional<double> top =

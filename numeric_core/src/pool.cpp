@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -26,14 +27,19 @@ namespace {
 constexpr const char* not_initialized = "The global thread pool has not been initialized.";
 
 // One parallel call. It lives on the calling thread's stack; the last piece to
-// finish publishes `done`, after which no worker touches the job again.
+// finish sets `done` (under the pool's done_mutex_), after which no worker
+// touches the job again.
 struct Job {
-  explicit Job(RangeFn fn, std::size_t n) : body(fn), remaining(n) {}
+  Job(RangeFn fn, std::size_t n, std::size_t grain_size)
+      : body(fn), grain(grain_size == 0 ? 1 : grain_size), remaining(n) {}
   RangeFn body;
+  std::size_t grain;  // indices per call of body
   std::atomic<std::size_t> remaining;
+  // Set on a failure or a stop: no further call of body starts.
+  std::atomic<bool> abandoned{false};
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // written once, by the piece that set `failed`
-  std::atomic<bool> done{false};
+  bool done = false;
 };
 
 constexpr int external_thread = -1;
@@ -53,7 +59,7 @@ class Pool {
   // this object, so it must then be leaked, never freed.
   void start();
   std::size_t size() const noexcept { return queues_.size(); }
-  void run(std::size_t n, RangeFn body);
+  void run(std::size_t n, RangeFn body, std::size_t grain, StopCheck stop);
 
  private:
   struct Queue {
@@ -65,6 +71,11 @@ class Pool {
   void worker_loop(int self);
   bool find_work(int self, Piece& out);
   void execute(int self, Piece piece);
+  static void evaluate(Job& job, std::size_t lo, std::size_t hi) noexcept;
+  void finish(Job& job);
+  // Blocks until the job is done, asking `stop` now and then; returns the
+  // reason to give up the job, if any (null: it ran to the end).
+  std::exception_ptr wait_for(Job& job, StopCheck stop);
   void push(Queue& queue, const Piece& piece);
   static bool pop_back(Queue& queue, Piece& out);
   static bool pop_front(Queue& queue, Piece& out);
@@ -81,9 +92,11 @@ class Pool {
   // Bumped whenever work is published; sleeping workers wait on it.
   std::atomic<std::uint32_t> work_epoch_{0};
   std::atomic<int> sleepers_{0};
-  // Bumped whenever a job completes; callers wait on it (the job itself may be
-  // gone by the time a notification would be delivered).
-  std::atomic<std::uint32_t> done_epoch_{0};
+  // Callers wait on done_ for their job's `done`, with a time-out when they
+  // have a StopCheck to ask. It belongs to the pool, not the job: the job may
+  // be gone by the time a notification is delivered.
+  std::mutex done_mutex_;
+  std::condition_variable done_;
 };
 
 struct WorkerStart {
@@ -194,7 +207,8 @@ void Pool::execute(int self, Piece piece) {
   if (piece.creator != self) piece.budget = std::max(size(), piece.budget / 2);
   std::size_t lo = piece.lo;
   std::size_t hi = piece.hi;
-  while ((hi - lo) / 2 >= 1 && piece.budget > 0) {
+  while ((hi - lo) / 2 >= 1 && piece.budget > 0 &&
+         !job->abandoned.load(std::memory_order_relaxed)) {
     const std::size_t mid = lo + (hi - lo) / 2;
     // Out of memory for a queue entry, the rest is evaluated here unsplit: an
     // exception must not escape a worker, and every index must be counted.
@@ -206,19 +220,35 @@ void Pool::execute(int self, Piece piece) {
     piece.budget /= 2;
     hi = mid;
   }
-  if (!job->failed.load(std::memory_order_relaxed)) {
-    try {
-      job->body(lo, hi);
-    } catch (...) {
-      if (!job->failed.exchange(true)) job->error = std::current_exception();
-    }
-  }
+  evaluate(*job, lo, hi);
   const std::size_t count = hi - lo;
-  if (job->remaining.fetch_sub(count) == count) {
-    job->done.store(true);  // last touch of the job
-    done_epoch_.fetch_add(1);
-    done_epoch_.notify_all();
+  if (job->remaining.fetch_sub(count) == count) finish(*job);
+}
+
+// Body over [lo, hi) a grain at a time, so that a job given up (a failure
+// elsewhere, or its caller's StopCheck) is left within a grain. Every index
+// counts as done either way.
+void Pool::evaluate(Job& job, std::size_t lo, std::size_t hi) noexcept {
+  for (std::size_t first = lo; first < hi;) {
+    if (job.abandoned.load(std::memory_order_relaxed)) return;
+    const std::size_t end = hi - first > job.grain ? first + job.grain : hi;
+    try {
+      job.body(first, end);
+    } catch (...) {
+      if (!job.failed.exchange(true)) job.error = std::current_exception();
+      job.abandoned.store(true, std::memory_order_relaxed);
+      return;
+    }
+    first = end;
   }
+}
+
+void Pool::finish(Job& job) {
+  {
+    std::lock_guard lock(done_mutex_);
+    job.done = true;  // last touch of the job
+  }
+  done_.notify_all();
 }
 
 bool Pool::is_worker(pthread_t thread) const noexcept {
@@ -226,7 +256,30 @@ bool Pool::is_worker(pthread_t thread) const noexcept {
                      [thread](pthread_t worker) { return pthread_equal(worker, thread) != 0; });
 }
 
-void Pool::run(std::size_t n, RangeFn body) {
+std::exception_ptr Pool::wait_for(Job& job, StopCheck stop) {
+  std::exception_ptr reason;
+  std::unique_lock lock(done_mutex_);
+  while (!job.done) {
+    if (!stop || reason) {
+      done_.wait(lock);
+      continue;
+    }
+    if (done_.wait_for(lock, stop_check_interval, [&job] { return job.done; })) break;
+    // The check may take long (it may run a signal handler): the workers
+    // must be able to report meanwhile.
+    lock.unlock();
+    try {
+      if (stop.stop_requested()) reason = std::make_exception_ptr(Stopped());
+    } catch (...) {
+      reason = std::current_exception();
+    }
+    if (reason) job.abandoned.store(true, std::memory_order_relaxed);
+    lock.lock();
+  }
+  return reason;
+}
+
+void Pool::run(std::size_t n, RangeFn body, std::size_t grain, StopCheck stop) {
   if (n == 0) return;
   if (is_worker(pthread_self())) {
     // This worker is already inside a job that occupies the pool; the range
@@ -234,13 +287,11 @@ void Pool::run(std::size_t n, RangeFn body) {
     body(0, n);
     return;
   }
-  Job job(body, n);
+  Job job(body, n, grain);
   push(injected_, Piece{&job, 0, n, size(), external_thread});
-  for (;;) {
-    const std::uint32_t seen = done_epoch_.load();
-    if (job.done.load()) break;
-    done_epoch_.wait(seen);
-  }
+  // From here until the job is done, workers use it: nothing may unwind.
+  const std::exception_ptr stopped = wait_for(job, stop);
+  if (stopped) std::rethrow_exception(stopped);
   if (job.error) std::rethrow_exception(job.error);
 }
 
@@ -419,6 +470,8 @@ std::size_t size() { return instance().size(); }
 
 void ensure_started() { instance(); }
 
-void run(std::size_t n, RangeFn body) { instance().run(n, body); }
+void run(std::size_t n, RangeFn body, std::size_t grain, StopCheck stop) {
+  instance().run(n, body, grain, stop);
+}
 
 }  // namespace tamrix::pool

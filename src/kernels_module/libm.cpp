@@ -1,7 +1,7 @@
 // Which exp/log and acos paths the kernels take, and each path on its own for
-// tests and benchmarks. The module decides the paths by the same rules as
-// `_tamrix_rs` (the decisions are deterministic, so both reach the same ones
-// in a process).
+// tests and benchmarks. The paths are the process's: whichever of this module
+// and `_tamrix_rs` is imported first decides them, the other adopts them
+// (libm_paths.hpp).
 #include "tamrix/libm.hpp"
 
 #include <cstddef>

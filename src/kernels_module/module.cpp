@@ -9,10 +9,12 @@
 #include <initializer_list>
 
 #include "functions.hpp"
+#include "libm_paths.hpp"
 
 namespace {
 
 int add_functions(PyObject* module) {
+  tamrix::binding::settle_libm_paths();
   using namespace tamrix::kernels;
   for (PyMethodDef* group :
        {libm_methods, thickness_methods, remap_methods, extrapolation_methods}) {

@@ -104,8 +104,9 @@ acquired, released = [], []
 def state(array):
     return array.ctypes.data, array.shape
 def acquire(flags, array):
+    if meddle and array is meddle[0][0]:
+        meddle.pop(0)[1]()
     acquired.append(state(array))
-    meddle.pop(0)() if meddle and len(acquired) == 2 else None
     return 0
 def release(flags, array):
     released.append(state(array))
@@ -114,15 +115,26 @@ a, b = np.linspace(280.0, 300.0, 3).copy(), np.linspace(40.0, 60.0, 3)
 """
 
 
-@pytest.mark.parametrize("meddle, outcome", [
+SHRUNK = "ValueError tk and rh must have the same length (2 != 3)"
+GROWN = "ValueError tk and rh must have the same length (1000000 != 3)"
+
+
+@pytest.mark.parametrize("registering, meddle, outcome", [
     # the foreign routine registering b shrinks a, which the call must see
-    ("lambda: a.resize(2, refcheck=False)", "ValueError tk and rh must have the same length (2 != 3)"),
-    ("lambda: a.resize(10**6, refcheck=False)", "ValueError tk and rh must have the same length (1000000 != 3)"),
-    ("lambda: None", "computed 3"),
+    ("b", "lambda: a.resize(2, refcheck=False)", SHRUNK),
+    ("b", "lambda: a.resize(10**6, refcheck=False)", GROWN),
+    ("b", "lambda: None", "computed 3"),
+    # it changes the very array it registers: the view it registered then is
+    # the one to release
+    ("a", "lambda: a.resize(2, refcheck=False)", SHRUNK),
+    ("a", "lambda: a.resize(10**6, refcheck=False)", GROWN),
+    ("a", "lambda: a.resize((3, 1), refcheck=False)",
+     "TypeError argument 'tk': 'ndarray' object cannot be converted to 'PyArray<T, D>'"),
 ])
-def test_foreign_routines_changing_arrays_and_every_borrow_ended(python_subprocess, meddle, outcome):
+def test_foreign_routines_changing_arrays_and_every_borrow_ended(python_subprocess, registering,
+                                                                 meddle, outcome):
     result = python_subprocess(RESIZING_RECORD + f"""
-meddle = [{meddle}]
+meddle = [({registering}, {meddle})]
 try:
     print("computed", len(met.dewtemp_array(a, b)))
 except BaseException as error:
@@ -151,3 +163,4 @@ print(sum(event == "acquire" for event, *_ in calls) == sum(event == "release" f
 """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [outcome, "True"]
+

@@ -6,9 +6,12 @@
 // then the rest of each element's formula. Every element's arithmetic is
 // that of the scalar kernel, operation for operation.
 //
-// The `_point` forms are the same code on a run of one element: the scalar
-// functions use them, so that a scalar and an array result agree bit for bit,
-// NaN payloads included (see the note on TAMRIX_ONE_COMPILED_COPY).
+// The `_point` forms are the scalar functions' kernels. A point with a NaN
+// input is the same code on a run of one element, so that a scalar and an
+// array result agree bit for bit, NaN payloads included (see the note on
+// TAMRIX_ONE_COMPILED_COPY); any other point, which meets no NaN but the
+// default one, takes the plain kernel of one element, which gives the same
+// bits at a fraction of the cost.
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "tamrix/buffer.hpp"
+#include "tamrix/pool.hpp"
 
 namespace tamrix::interpolation {
 
@@ -21,12 +22,13 @@ namespace tamrix::interpolation {
 // bracketing level is the first one, counted from level 0, at or beyond the
 // target; a pair narrower than 1e-30 yields its lower-index value.
 //
-// Columns run as separate tasks on the worker pool. Throws tamrix::Failure for
-// an empty `new_levels`, for a column stretch beyond the end of `xp_flat` or
+// Columns run as separate tasks on the worker pool, given up when `stop` asks
+// (pool::Stopped is thrown then). Throws tamrix::Failure for an empty
+// `new_levels`, for a column stretch beyond the end of `xp_flat` or
 // `data_flat`, and for `nlev_in` = 0 with columns to fill; std::bad_alloc when
 // the result cannot be allocated.
 DoubleBuffer interpolate_columns(std::span<const double> xp_flat, std::span<const double> data_flat,
                                  std::span<const double> new_levels, std::uint64_t nlev_in,
-                                 std::uint64_t ncols);
+                                 std::uint64_t ncols, pool::StopCheck stop = {});
 
 }  // namespace tamrix::interpolation

@@ -21,12 +21,27 @@ struct Status {
   std::string reason;
 };
 
-// Decides the path once per process (later calls return the same answer):
-// scalar when TAMRIX_SCALAR_LIBM is set to anything but "" or "0", when the
-// CPU lacks AVX2 or FMA, when the C library is not a glibc version whose
-// exp/log the vector path repeats, or when the vector path disagrees with the
-// library on a fixed set of hard inputs; otherwise vector. Thread-safe.
+// Decides the path once (later calls return the same answer): scalar when
+// TAMRIX_SCALAR_LIBM is set to anything but "" or "0", when the CPU lacks
+// AVX2 or FMA, when the C library is not a glibc version whose exp/log the
+// vector path repeats, or when the vector path disagrees with the library on
+// a fixed set of hard inputs; otherwise vector. Thread-safe.
 const Status& status();
+
+// A process may hold several copies of this library (one per extension
+// module), which must not take different paths. An exchange reaches a place
+// the copies share: given which decision it is and the function that makes
+// this copy's decision as above, it returns the process's decision,
+// published earlier by another copy, or else this copy's, which it
+// publishes.
+enum class Path { exp_log, acos };
+using Decide = Status (*)() noexcept;
+using Exchange = Status (*)(Path path, Decide decide) noexcept;
+
+// Makes this copy's exp/log and acos decisions now, through `exchange`. Call
+// it before anything calls status() or acos_status(); whichever comes first
+// decides, and the decision stays.
+void settle(Exchange exchange);
 
 // out[k] = exp(in[k]) and log(in[k]) for k < n, through the path `status`
 // chose; `in` and `out` may be the same array.

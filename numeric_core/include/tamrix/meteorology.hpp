@@ -7,6 +7,7 @@
 #include <span>
 
 #include "tamrix/buffer.hpp"
+#include "tamrix/pool.hpp"
 
 namespace tamrix::meteorology {
 
@@ -26,10 +27,11 @@ DoubleBuffer delta_pressure_1d(std::span<const double> pressure_lev, double surf
 // holds the columns one after the other (nlev * ncols values) or a single
 // column shared by all (nlev values); `pressure_top`, when given, one top per
 // column or a single one for all. Columns run as separate tasks on the worker
-// pool. Throws tamrix::Failure for lengths other than these.
+// pool, given up when `stop` asks (pool::Stopped is thrown then). Throws
+// tamrix::Failure for lengths other than these.
 void delta_pressure_columns(std::span<const double> pressure_lev,
                             std::span<const double> surface_pressure,
                             std::optional<std::span<const double>> pressure_top, std::size_t nlev,
-                            std::span<double> dp);
+                            std::span<double> dp, pool::StopCheck stop = {});
 
 }  // namespace tamrix::meteorology

@@ -42,24 +42,40 @@ inline bool worth_parallel(std::size_t n, Cost cost) {
   return n >= 2 && n >= inline_work_limit / (cost.units == 0 ? 1 : cost.units);
 }
 
+// Indices a worker computes between two looks at whether its job was given
+// up: about as much work as the calling thread computes on its own.
+inline std::size_t grain_of(Cost cost) {
+  const std::size_t grain = inline_work_limit / (cost.units == 0 ? 1 : cost.units);
+  return grain == 0 ? 1 : grain;
+}
+
+using pool::StopCheck;
+
 // Calls body(lo, hi) over [0, n), in parallel when the range is worth it.
-// The pool is created on the first call in any case.
+// The pool is created on the first call in any case. A range computed on
+// the pool is given up when `stop` asks for it (see pool::run); one computed
+// on the calling thread is too short to need asking.
 template <class Body>
-void parallel_for(std::size_t n, Cost cost, Body&& body) {
+void parallel_for(std::size_t n, Cost cost, StopCheck stop, Body&& body) {
   pool::ensure_started();
   if (!worth_parallel(n, cost)) {
     if (n > 0) body(std::size_t{0}, n);
     return;
   }
-  pool::run(n, body);
+  pool::run(n, body, grain_of(cost), stop);
+}
+
+template <class Body>
+void parallel_for(std::size_t n, Cost cost, Body&& body) {
+  parallel_for(n, cost, StopCheck{}, body);
 }
 
 // The n results of element(i), in index order, in a freshly allocated buffer.
 template <class Element>
-DoubleBuffer parallel_map(std::size_t n, Cost cost, Element&& element) {
+DoubleBuffer parallel_map(std::size_t n, Cost cost, StopCheck stop, Element&& element) {
   DoubleBuffer out(n);
   double* dst = out.data();
-  parallel_for(n, cost, [dst, &element](std::size_t lo, std::size_t hi) {
+  parallel_for(n, cost, stop, [dst, &element](std::size_t lo, std::size_t hi) {
     for (std::size_t i = lo; i < hi; ++i) dst[i] = element(i);
   });
   return out;
@@ -71,10 +87,11 @@ DoubleBuffer parallel_map(std::size_t n, Cost cost, Element&& element) {
 // piece of the range finds its first (i, j) once and then steps through the
 // rows.
 template <class Run>
-DoubleBuffer parallel_outer_runs(std::size_t rows, std::size_t cols, Cost cost, Run&& run) {
+DoubleBuffer parallel_outer_runs(std::size_t rows, std::size_t cols, Cost cost, StopCheck stop,
+                                 Run&& run) {
   DoubleBuffer out(checked_product(rows, cols));
   double* dst = out.data();
-  parallel_for(out.size(), cost, [dst, cols, &run](std::size_t lo, std::size_t hi) {
+  parallel_for(out.size(), cost, stop, [dst, cols, &run](std::size_t lo, std::size_t hi) {
     std::size_t i = lo / cols;
     std::size_t j = lo % cols;
     for (std::size_t k = lo; k < hi; j = 0, ++i) {
@@ -88,8 +105,9 @@ DoubleBuffer parallel_outer_runs(std::size_t rows, std::size_t cols, Cost cost, 
 
 // The outer product with out[i * cols + j] = cell(i, j).
 template <class Cell>
-DoubleBuffer parallel_outer(std::size_t rows, std::size_t cols, Cost cost, Cell&& cell) {
-  return parallel_outer_runs(rows, cols, cost,
+DoubleBuffer parallel_outer(std::size_t rows, std::size_t cols, Cost cost, StopCheck stop,
+                            Cell&& cell) {
+  return parallel_outer_runs(rows, cols, cost, stop,
                              [&cell](std::size_t i, std::size_t j, double* out, std::size_t count) {
                                for (std::size_t c = 0; c < count; ++c) out[c] = cell(i, j + c);
                              });

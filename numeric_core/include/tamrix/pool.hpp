@@ -11,7 +11,9 @@
 // its first parallel call (the parent's threads do not exist there).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,6 +37,35 @@ class RangeFn {
   void (*call_)(void*, std::size_t, std::size_t);
 };
 
+// Asked now and then by the thread that waits for a job whether to give it
+// up: a callback with its context, run on that thread only (a binding layer
+// runs its interpreter's signal handlers there). It answers true to stop, or
+// throws to stop with that exception. The default one never stops.
+class StopCheck {
+ public:
+  StopCheck() noexcept = default;
+  StopCheck(bool (*ask)(void* context), void* context) noexcept : ask_(ask), context_(context) {}
+  explicit operator bool() const noexcept { return ask_ != nullptr; }
+  bool stop_requested() const { return ask_(context_); }
+
+ private:
+  bool (*ask_)(void*) = nullptr;
+  void* context_ = nullptr;
+};
+
+// How often a waiting thread asks its StopCheck: often enough that Ctrl-C
+// feels immediate, rarely enough to cost nothing.
+inline constexpr std::chrono::milliseconds stop_check_interval{20};
+
+// Thrown by a run whose StopCheck answered true, once no worker reads its
+// data any more: the pieces that were running finished, the others never
+// started, and the partial result must be dropped. Why it stopped is the
+// StopCheck's business (a binding layer leaves its Python exception set).
+class Stopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the computation was stopped"; }
+};
+
 // Number of workers the pool has (creating the pool if needed). Throws
 // tamrix::Failure if the pool cannot be created.
 std::size_t size();
@@ -43,15 +74,19 @@ std::size_t size();
 // that call computes on the calling thread). Throws tamrix::Failure on error.
 void ensure_started();
 
-// Runs body over [0, n) on the pool and blocks until every index is done. The
+// Runs body over [0, n) on the pool and blocks until every index is done,
+// asking `stop` every stop_check_interval while it waits. Workers call body
+// on at most `grain` indices at a time and start no further call once the job
+// is abandoned, so keep a grain to a fraction of a millisecond of work. The
 // first exception thrown by body is rethrown here after the pieces already
-// running have finished; pieces not yet started are skipped.
+// running have finished; when `stop` answers true (or throws), the job is
+// abandoned the same way and Stopped (or its exception) is thrown.
 //
 // Any number of threads may call it at once: each job is queued on its own
 // and each caller waits for its own job only. Called on a worker of the pool
-// (a body that itself runs a job), it evaluates body on that worker instead:
-// a worker blocked on the pool could wait for itself.
-void run(std::size_t n, RangeFn body);
+// (a body that itself runs a job), it evaluates body on that worker instead,
+// without asking `stop`: a worker blocked on the pool could wait for itself.
+void run(std::size_t n, RangeFn body, std::size_t grain, StopCheck stop = {});
 
 // One pool-size variable: its value, or nothing when it is absent or not a
 // decimal unsigned integer (an optional leading '+' is allowed).

@@ -1,238 +1,295 @@
-"""The `tamrix` command: netCDF in, netCDF out.
+"""The `tamrix` command: netCDF or Zarr in, netCDF or Zarr out.
 
-    tamrix hybrid-to-pressure in.nc out.nc --var ta --levels 1000 850 500 250 --units hPa
-    tamrix derive relhum in.nc out.nc --t ta --q hus --p p
+    tamrix hybrid-to-pressure in.nc out.nc --var ta hus zg --levels 1000 850 500 --units hPa
+    tamrix derive relhum in.nc out.nc --t ta --q hus
 
-Files are read lazily with xarray and dask (in chunks, `--chunks`), computed
-block by block with a progress bar on stderr, and written to a temporary
-file beside the output that is renamed into place only once it is complete
-(`_output`): a failure or a signal never leaves a half-written output
-behind, nor touches an existing one, and is reported in one line.
+Both commands read the vertical coordinate from the file (CF formula_terms,
+CAM, ECHAM/CDO and ERA5 conventions), stream the file block by block (a few
+time steps at a time, `--chunks`) with netCDF4 or zarr directly, and write to
+a temporary file beside the output that is renamed into place only once it
+is complete (`_output`: a failure or a signal never leaves a half-written
+output behind, nor touches an existing one, and is reported in one line).
+Only what a run needs is imported: no xarray, dask or pint
+unless a unit must be converted or `--scheduler` sends the blocks to a
+dask.distributed cluster.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-from ._output import UsageError, reading, replacing, run, writing
+from ._output import UsageError, replacing, run
 
 PROG = "tamrix"
+PLAUSIBLE_HPA = 1100.0
 
-# derive: quantity -> (function, the arguments it reads as --options)
-_DERIVED = {
-    "relhum": ("relhum", ("t", "humidity", "p")),
-    "relhum_ice": ("relhum_ice", ("t", "humidity", "p")),
-    "relhum_water": ("relhum_water", ("t", "humidity", "p")),
-    "dewtemp": ("dewtemp", ("t", "rh")),
-    "heat_index": ("heat_index", ("t", "rh")),
+# derive: quantity -> (function, inputs as (option, keyword, unit name), result attributes)
+_DERIVED: dict[str, tuple[str, tuple[str, ...], dict[str, str]]] = {
+    "relhum": ("relhum", ("t", "humidity", "p"),
+               {"standard_name": "relative_humidity", "long_name": "relative humidity",
+                "units": "%"}),
+    "relhum_ice": ("relhum_ice", ("t", "humidity", "p"),
+                   {"standard_name": "relative_humidity",
+                    "long_name": "relative humidity over ice", "units": "%"}),
+    "relhum_water": ("relhum_water", ("t", "humidity", "p"),
+                     {"standard_name": "relative_humidity",
+                      "long_name": "relative humidity over liquid water", "units": "%"}),
+    "dewtemp": ("dewtemp", ("t", "rh"),
+                {"standard_name": "dew_point_temperature", "long_name": "dew point temperature",
+                 "units": "K"}),
+    "heat_index": ("heat_index", ("t_f", "rh"), {"long_name": "heat index", "units": "degF"}),
 }
 
 
-def _engine() -> str:
-    for module, engine in (("netCDF4", "netcdf4"), ("h5netcdf", "h5netcdf")):
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tamrix")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def targets_in_pascals(levels: Sequence[float], units: str | None) -> Any:
+    import numpy as np
+
+    from .. import _hybrid_coordinate as hc
+
+    values = np.asarray(levels, dtype=np.float64)
+    if units is None:
+        if float(np.max(np.abs(values))) <= PLAUSIBLE_HPA:
+            raise UsageError(f"--levels {' '.join(f'{v:g}' for v in levels)} look like hPa; say "
+                             f"which unit they are in with --units hPa (or --units Pa)")
+        units = "Pa"
+    try:
+        factor = hc.pascals_per(units, "--units")
+    except hc.CoordinateError as error:
+        raise UsageError(str(error)) from None
+    pascals = values * factor if factor != 1.0 else values
+    if not np.all((pascals > 0.0) & (pascals <= 120000.0)):
+        from ._stream import warn
+
+        warn(f"--levels in {units} give targets from {pascals.min():.6g} to {pascals.max():.6g} "
+             f"Pa, outside a plausible atmosphere (0 to 120,000 Pa): check --units")
+    return np.ascontiguousarray(pascals)
+
+
+def _open(path: str, fmt: str | None = None) -> Any:
+    from ._hybrid import open_source
+
+    return open_source(path, fmt)
+
+
+def _variable(source: Any, name: str, what: str) -> Any:
+    if name not in source:
+        names = ", ".join(sorted(source)) or "none"
+        raise UsageError(f"{source.path} has no variable {name!r} for {what} (its variables: "
+                         f"{names})")
+    return source[name]
+
+
+def _coordinate(source: Any, dims: Sequence[str], args: argparse.Namespace) -> Any:
+    from .. import _hybrid_coordinate as hc
+
+    overrides = hc.Overrides(ps=args.ps, a=args.hyam, b=args.hybm, p0=args.p0)
+    try:
+        coordinate = hc.decode(source, dims, overrides, dim=args.dim)
+    except hc.CoordinateError as error:
+        raise UsageError(f"{source.path}: {error}") from None
+    return coordinate
+
+
+def _kinds(args: argparse.Namespace, names: Sequence[str]) -> dict[str, str]:
+    given: dict[str, str] = {}
+    for item in args.variable or ():
+        name, sep, kind = item.rpartition("=")
+        kind = {"other": "plain", "geopotential_height": "geopotential"}.get(kind, kind)
+        if kind not in ("plain", "temperature", "geopotential"):
+            raise UsageError(f"--variable takes VAR=KIND with KIND temperature, geopotential "
+                             f"or plain, not {item!r}")
+        for target in ([name] if sep else names):
+            if target not in names:
+                raise UsageError(f"--variable {item}: {target!r} is not one of --var")
+            given[target] = kind
+    return given
+
+
+def _hybrid_to_pressure(args: argparse.Namespace, argv: Sequence[str]) -> None:
+    import numpy as np
+
+    from . import _files, _hybrid, _remap, _stream
+
+    targets = targets_in_pascals(args.levels, args.units)
+    source = _open(args.input)
+    surfaces = [_open(args.surface)] if args.surface else []
+    variables = [_variable(source, name, "interpolation") for name in args.var]
+    dims = variables[0].dims
+    for variable in variables[1:]:
+        if variable.dims != dims:
+            raise UsageError(f"--var {variable.name!r} has dimensions ({', '.join(variable.dims)})"
+                             f" but {variables[0].name!r} has ({', '.join(dims)})")
+    coordinate = _coordinate(source, dims, args)
+    _variable(source, coordinate.ps.name, "the surface pressure")
+    kinds = _kinds(args, [v.name for v in variables])
+    outputs, attrs = [], []
+    for variable in variables:
+        kind = kinds.get(variable.name) or _hybrid.infer_kind(variable) if args.extrapolate \
+            else "plain"
+        output, output_attrs = _hybrid.output_for(variable, kind, args.dtype)
+        outputs.append(output)
+        attrs.append(output_attrs)
+    phi = t_bot = None
+    carried = [source[coordinate.ps.name]]
+    lowest = int(np.argmax(coordinate.pressure_range(1.0, 1.0e5)[1]))
+    if args.extrapolate and any(o.kind != "plain" for o in outputs):
+        found = _hybrid.find_surface_height([source, *surfaces], coordinate.dim, args.phis)
+        if found is None:
+            needing = next(o for o in outputs if o.kind != "plain")
+            raise UsageError(f"extrapolating {needing.name!r} ({needing.kind}) needs the surface "
+                             f"geopotential (phis, m2 s-2) or height (orog, m): none in "
+                             f"{args.input}; give --phis VAR or --surface FILE")
+        height, factor = found
+        phi = _hybrid.Field(height.source.path, height.source.format, height.name, factor)
+        carried.append(height)
+    if args.extrapolate and any(o.kind == "geopotential" for o in outputs):
+        temperature = _hybrid.find_temperature([source], dims, args.t_bot)
+        if temperature is None:
+            raise UsageError("extrapolating geopotential height needs the temperature on the "
+                             "model levels: give --t-bot VAR")
+        conversion = None
+        units = _hybrid._units_text(temperature)
+        from .. import _units
+
+        if units is not None and not _units.KELVIN.matches(units):
+            conversion = _hybrid._conversion(temperature, units, _units.KELVIN)
+        t_bot = _hybrid.Field(args.input, source.format, temperature.name, level=lowest,
+                              conversion=conversion)
+    job = _hybrid.Remap(args.input, source.format, dims, coordinate, tuple(outputs), targets,
+                        args.method == "log", args.extrapolate, phi, t_bot)
+    estimate = _remap.needed_levels(coordinate, 50000.0, 105000.0, targets, args.extrapolate).size
+    per_point = sum(v.dtype.itemsize * estimate + 8 * targets.size for v in variables) + 32
+    sizes = dict(zip(dims, variables[0].shape))
+    blocks = _stream.plan_blocks(dims, sizes, coordinate.dim, per_point,
+                                 _stream.parse_chunks(args.chunks),
+                                 _stream.stored_chunks(variables))
+    chunks = _stream.output_chunks(blocks[0], dims, coordinate.dim)
+    chunks[args.new_dim] = 1
+    new_dims = tuple(args.new_dim if d == coordinate.dim else d for d in dims)
+    fmt = _files.file_format(args.output, args.format)
+    inputs = [args.input, *([args.surface] if args.surface else [])]
+    with replacing(args.output, inputs, directory=fmt == _files.ZARR) as path:
+        sink = _files.Sink(path, args.output, fmt, source.data_model, args.zlib)
         try:
-            __import__(module)
-        except ImportError:
-            continue
-        return engine
-    raise UsageError("reading and writing netCDF needs netCDF4 or h5netcdf: "
-                     "pip install 'tamrix[netcdf]'")
+            sink.set_attrs(_stream.output_attrs(source, argv))
+            companions = _stream.companions(source, variables, coordinate.dim)
+            carried = [v for v in carried if v.name not in {c.name for c in companions}
+                       and v.name not in args.var]
+            for variable in companions + carried:
+                _stream.define_copy(sink, variable)
+            sink.dimension(args.new_dim, targets.size)
+            sink.variable(args.new_dim, (args.new_dim,), np.float64, {
+                "standard_name": "air_pressure", "long_name": "pressure", "units": "Pa",
+                "positive": "down", "axis": "Z"})
+            _stream.define_dims(sink, source, [d for d in dims if d != coordinate.dim], sizes)
+            for output, output_attrs in zip(outputs, attrs):
+                sink.variable(output.name, new_dims, np.dtype(output.dtype), output_attrs,
+                              fill=output.fill, compress=True, chunks=chunks)
+            sink.write(args.new_dim, slice(None), targets)
+            for variable in companions + carried:
+                _stream.write_copy(sink, variable)
+            counter = _stream.MissingCounter()
+            stats: list[float] = [np.inf, -np.inf, 0, 0]
+            position = dims.index(coordinate.dim)
+            for block, (results, block_stats) in _run_blocks(job, blocks, args.scheduler):
+                shape = block.shape(job.free_dims)
+                stats = _hybrid.merge_stats(stats, block_stats)
+                for output, result in zip(outputs, results):
+                    counter.fill(result, output.fill)
+                    sink.write(output.name, block.select(new_dims),
+                               result.reshape(shape[:position] + (targets.size,) +
+                                              shape[position:]))
+            _hybrid.check_surface(coordinate.ps.name, *stats)
+            _hybrid.check_levels(coordinate, stats[0], stats[1])
+            if counter.all_missing:
+                raise UsageError(
+                    f"every value of the result is missing: the surface pressure "
+                    f"{coordinate.ps.name!r} (units "
+                    f"{source[coordinate.ps.name].attrs.get('units', 'none, taken as Pa')!r}) or "
+                    f"the target levels (--units {args.units or 'Pa'}) are probably in the wrong "
+                    f"unit")
+            sink.close()
+        except BaseException as error:
+            sink.abandon(error)
+            raise
 
 
-def _chunks(items: Sequence[str] | None) -> Any:
-    if not items:
-        return "auto"
-    chunks: dict[str, int] = {}
-    for item in items:
-        dim, sep, size = item.partition("=")
-        try:
-            chunks[dim] = int(size)
-        except ValueError:
-            sep = ""
-        if not sep or not dim:
-            raise UsageError(f"--chunks takes DIM=SIZE (e.g. time=1), not {item!r}")
-    return chunks
-
-
-def _open(path: str, chunks: Any) -> Any:
-    import xarray as xr
-
-    if not os.path.exists(path):
-        raise UsageError(f"{path}: no such file")
-    engine = _engine()
-    with reading(path):
-        return xr.open_dataset(path, engine=engine, chunks=chunks,
-                               from_array_kwargs={"getitem": _block_reader(path)})
-
-
-def _block_reader(path: str) -> Any:
-    """dask's getter for the blocks of `path`: a failure to read one names the
-    file and the variable, in whichever worker thread it happens."""
-    from dask.array.core import getter
-
-    def read(array: Any, key: Any, asarray: bool = True, lock: Any = None) -> Any:
-        with reading(path, _variable_name(array)):
-            return getter(array, key, asarray=asarray, lock=lock)  # type: ignore[no-untyped-call]
-
-    return read
-
-
-def _variable_name(array: Any) -> str | None:
-    # xarray wraps the backend's array in layers that keep the inner one as
-    # `.array`; the innermost knows the variable's name.
-    while array is not None and not hasattr(array, "variable_name"):
-        array = getattr(array, "array", None)
-    return getattr(array, "variable_name", None)
-
-
-def _variable(ds: Any, path: str, name: str, what: str) -> Any:
-    if name not in ds.variables:
-        names = ", ".join(sorted(map(str, ds.data_vars))) or "none"
-        raise UsageError(f"{path} has no variable {name!r} for {what} (its variables: {names})")
-    return ds[name]
-
-
-@contextlib.contextmanager
-def _progress(enabled: bool) -> Iterator[None]:
-    if not enabled:
-        yield
+def _run_blocks(job: Any, blocks: Sequence[Any], scheduler: str | None) -> Iterator[Any]:
+    """(block, job.compute(block)) in block order: here, or on the cluster at
+    `scheduler` with a few blocks in flight per worker."""
+    if scheduler is None:
+        for block in blocks:
+            yield block, job.compute(block)
         return
-    from dask.diagnostics.progress import ProgressBar
+    from distributed import Client
 
-    # Only work that takes longer than a second gets a bar.
-    with ProgressBar(minimum=1.0, out=sys.stderr):  # type: ignore[no-untyped-call]
-        yield
-
-
-def _write(result: Any, path: str, inputs: Sequence[str], progress: bool) -> None:
-    """Computes and writes `result` to a temporary file in the output's
-    directory, then renames it to `path` (atomic on one file system)."""
-    engine = _engine()
-    with replacing(path, inputs=inputs) as temporary, writing(path):
-        # dask reads, computes and writes together here: failures to read
-        # were named by _block_reader already, the rest are the output's.
-        pending = result.to_netcdf(temporary, engine=engine, compute=False)
-        with _progress(progress):
-            pending.compute()
+    with Client(scheduler) as client:  # type: ignore[no-untyped-call]
+        window = 2 * max(1, len(client.scheduler_info().get("workers", {})))
+        pending: list[Any] = []
+        for block in blocks:
+            pending.append((block, client.submit(job.compute, block, pure=False)))
+            if len(pending) >= window:
+                done, future = pending.pop(0)
+                yield done, future.result()
+        for done, future in pending:
+            yield done, future.result()
 
 
-def _output_dataset(ds: Any, variables: dict[str, Any], command: str) -> Any:
-    import xarray as xr
+def _derive_command(args: argparse.Namespace, argv: Sequence[str]) -> None:
+    from ._derive import derive
 
-    out = xr.Dataset(variables, attrs=dict(ds.attrs))
-    history = f"{PROG} {command}"
-    out.attrs["history"] = (f"{ds.attrs['history']}\n{history}" if ds.attrs.get("history")
-                            else history)
-    return out
-
-
-def _hybrid_pressure(ds: Any, path: str, args: argparse.Namespace) -> Any:
-    """Pressure on the model levels from ps and the hybrid coefficients."""
-    import tamrix
-
-    ps = _variable(ds, path, args.ps, "the surface pressure")
-    hyam = _variable(ds, path, args.hyam, "the hybrid A coefficients")
-    hybm = _variable(ds, path, args.hybm, "the hybrid B coefficients")
-    p0 = _p0(ds, args)
-    dims = ds[args.t].dims if getattr(args, "t", None) else None
-    p = tamrix.pressure_at_hybrid_levels(hyam, hybm, ps, p0, dim=str(hyam.dims[0]))
-    return p.transpose(*dims) if dims is not None and set(dims) == set(p.dims) else p
-
-
-def _p0(ds: Any, args: argparse.Namespace) -> float:
-    if args.p0 is not None:
-        return float(args.p0)
-    if "p0" in ds.variables:
-        return float(ds["p0"].values)
-    return 100000.0
-
-
-def _hybrid_to_pressure(args: argparse.Namespace) -> Any:
-    import xarray as xr
-
-    import tamrix
-
-    ds = _open(args.input, _chunks(args.chunks))
-    ps = _variable(ds, args.input, args.ps, "the surface pressure")
-    hyam = _variable(ds, args.input, args.hyam, "the hybrid A coefficients")
-    hybm = _variable(ds, args.input, args.hybm, "the hybrid B coefficients")
-    phis = _variable(ds, args.input, args.phis, "the surface geopotential") if args.phis else None
-    t_bot = _variable(ds, args.input, args.t_bot, "the temperature") if args.t_bot else None
-    levels = xr.DataArray(args.levels, dims=args.new_dim, attrs={"units": args.units})
-    out = {}
-    for name in args.var:
-        data = _variable(ds, args.input, name, "interpolation")
-        out[name] = tamrix.hybrid_to_pressure(
-            data, ps, hyam.values, hybm.values, levels, _p0(ds, args), dim=args.dim,
-            new_dim=args.new_dim, method=args.method, extrapolate=args.extrapolate,
-            variable=args.variable, t_bot=t_bot, phi_sfc=phis, keep_attrs=True)
-    return _output_dataset(ds, out, "hybrid-to-pressure " + " ".join(args.var))
-
-
-def _derive(args: argparse.Namespace) -> Any:
-    import tamrix
-
-    function_name, needs = _DERIVED[args.quantity]
-    function = getattr(tamrix, function_name)
-    ds = _open(args.input, _chunks(args.chunks))
-    path = args.input
-    kwargs: dict[str, Any] = {}
-    for need in needs:
-        if need == "t":
-            kwargs["temperature"] = _variable(ds, path, _required(args, "t"), "the temperature")
-        elif need == "rh":
-            kwargs["relative_humidity"] = _variable(ds, path, _required(args, "rh"),
-                                                    "the relative humidity")
-        elif need == "p":
-            kwargs["pressure"] = (_variable(ds, path, args.p, "the pressure") if args.p
-                                  else _hybrid_pressure(ds, path, args))
-        elif args.q and args.w:
-            raise UsageError("give the humidity as --q (specific) or --w (mixing ratio), not both")
-        elif args.q:
-            kwargs["specific_humidity"] = _variable(ds, path, args.q, "the specific humidity")
-        elif args.w:
-            kwargs["mixing_ratio"] = _variable(ds, path, args.w, "the mixing ratio")
-        else:
-            raise UsageError(f"{args.quantity} needs the humidity: --q VAR or --w VAR")
-    name = args.name or args.quantity
-    result = function(**kwargs, name=name)
-    return _output_dataset(ds, {name: result}, f"derive {args.quantity}")
-
-
-def _required(args: argparse.Namespace, option: str) -> str:
-    value: str | None = getattr(args, option)
-    if not value:
-        raise UsageError(f"{args.quantity} needs --{option} VAR")
-    return value
+    function_name, needs, result_attrs = _DERIVED[args.quantity]
+    derive(args, argv, function_name, needs, result_attrs)
 
 
 def _hybrid_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--ps", default="ps", help="surface pressure variable (default: ps)")
-    parser.add_argument("--hyam", default="hyam",
-                        help="hybrid A coefficient variable, p = hyam*p0 + hybm*ps "
-                             "(default: hyam)")
-    parser.add_argument("--hybm", default="hybm", help="hybrid B coefficient variable "
-                                                       "(default: hybm)")
-    parser.add_argument("--p0", type=float, default=None,
-                        help="reference pressure in Pa (default: the file's p0, else 100000)")
+    group = parser.add_argument_group(
+        "vertical coordinate", "read from the file (CF formula_terms, CAM, ECHAM/CDO, ERA5 "
+        "lnsp); these options override it")
+    group.add_argument("--ps", help="surface pressure variable (its units are honoured)")
+    group.add_argument("--hyam", help="hybrid A coefficient variable (dimensionless, with p0; or "
+                                      "in a pressure unit, without)")
+    group.add_argument("--hybm", help="hybrid B coefficient variable")
+    group.add_argument("--p0", type=float, help="reference pressure in Pa")
+    group.add_argument("--dim", help="level dimension (default: the one with formula_terms or "
+                                     "hybrid coefficients)")
 
 
 def _common_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("input", help="netCDF file to read")
-    parser.add_argument("output", help="netCDF file to write (replaced only when complete)")
+    parser.add_argument("input", help="netCDF file or Zarr store to read")
+    parser.add_argument("output", help="netCDF file or Zarr store (name ending .zarr) to write; "
+                                       "replaced only when complete")
     parser.add_argument("--chunks", nargs="+", metavar="DIM=SIZE",
-                        help="dask chunks for reading (default: dask's automatic chunks)")
-    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+                        help="block size along dimensions (default: ~48 MiB of input per block)")
+    parser.add_argument("--format", choices=("netcdf", "zarr"),
+                        help="output format (default: from the output's name)")
+    parser.add_argument("--zlib", type=int, choices=range(0, 10), metavar="LEVEL",
+                        help="compress the results with zlib at LEVEL (with shuffle)")
+    parser.add_argument("--dtype", choices=("float32", "float64"),
+                        help="result type (default: the input's floating type)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="compute the blocks on this dask.distributed scheduler")
+    parser.add_argument("--quiet", action="store_true",
+                        help="accepted for scripts written for earlier versions (the streaming "
+                             "path prints no progress)")
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog=PROG, description="Atmospheric-science kernels on "
-                                                         "netCDF files.")
+                                                         "netCDF and Zarr files.")
+    top.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     h2p = commands.add_parser("hybrid-to-pressure", help="interpolate variables on hybrid "
                                                          "levels to pressure levels")
@@ -240,18 +297,25 @@ def parser() -> argparse.ArgumentParser:
     h2p.add_argument("--var", nargs="+", required=True, help="variables to interpolate")
     h2p.add_argument("--levels", nargs="+", type=float, required=True,
                      help="target pressures, in --units")
-    h2p.add_argument("--units", default="Pa", help="unit of --levels (default: Pa)")
-    h2p.add_argument("--dim", default="lev", help="level dimension of the input (default: lev)")
+    h2p.add_argument("--units", help="unit of --levels (Pa, hPa, ...; required when the levels "
+                                     "look like hPa)")
     h2p.add_argument("--new-dim", default="plev", help="pressure dimension of the output "
                                                        "(default: plev)")
-    h2p.add_argument("--method", choices=("log", "linear"), default="log")
+    h2p.add_argument("--method", choices=("log", "linear"), default="log",
+                     help="interpolate in ln p (default) or in p")
     h2p.add_argument("--extrapolate", action="store_true",
-                     help="fill levels below the lowest model level (needs --phis for "
-                          "temperature and geopotential height)")
-    h2p.add_argument("--variable", choices=("temperature", "geopotential", "other"),
-                     help="how to extrapolate (default: from each variable's standard_name)")
-    h2p.add_argument("--phis", help="surface geopotential variable (m2 s-2)")
-    h2p.add_argument("--t-bot", help="temperature variable (for geopotential height)")
+                     help="fill targets below the lowest model level (temperature and "
+                          "geopotential height from the surface geopotential, others with the "
+                          "lowest level's value)")
+    h2p.add_argument("--variable", nargs="+", metavar="VAR=KIND",
+                     help="how to extrapolate each variable: temperature, geopotential or plain "
+                          "(default: from standard_name, else units)")
+    h2p.add_argument("--phis", help="surface geopotential (m2 s-2) or height (m) variable "
+                                    "(default: phis or orog, also in --surface)")
+    h2p.add_argument("--surface", metavar="FILE",
+                     help="a second file with the surface height (CMIP's fx orog)")
+    h2p.add_argument("--t-bot", help="temperature on model levels, for extrapolating geopotential "
+                                     "height (default: the air_temperature variable)")
     _hybrid_options(h2p)
     h2p.set_defaults(run=_hybrid_to_pressure)
     derive = commands.add_parser("derive", help="compute a quantity from variables of a file")
@@ -261,18 +325,17 @@ def parser() -> argparse.ArgumentParser:
     derive.add_argument("--q", help="specific humidity variable")
     derive.add_argument("--w", help="mixing ratio variable")
     derive.add_argument("--rh", help="relative humidity variable")
-    derive.add_argument("--p", help="pressure variable (default: from the hybrid coefficients)")
+    derive.add_argument("--p", help="pressure variable (default: from the vertical coordinate)")
     derive.add_argument("--name", help="name of the output variable (default: the quantity)")
+    derive.add_argument("--nan-policy", choices=("propagate", "floor"), default="propagate",
+                        help="missing inputs give missing results (propagate, default) or the "
+                             "kernel's floor value (floor; relhum)")
     _hybrid_options(derive)
-    derive.set_defaults(run=_derive)
+    derive.set_defaults(run=_derive_command)
     return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
     args = parser().parse_args(argv)
-
-    def body() -> None:
-        result = args.run(args)
-        _write(result, args.output, [args.input], progress=not args.quiet)
-
-    return run(body, PROG)
+    return run(lambda: args.run(args, argv), PROG)
