@@ -518,7 +518,7 @@ void check_block(const Block& b) {
 
 }  // namespace
 
-void hybrid_to_pressure(const Block& block) {
+void hybrid_to_pressure(const Block& block, pool::StopCheck stop) {
   check_block(block);
   if (block.outer == 0 || block.inner == 0 || block.targets.empty()) return;
   const Plan plan(block);
@@ -529,7 +529,7 @@ void hybrid_to_pressure(const Block& block) {
       plan.levels * 4 + block.targets.size() * (block.variables.size() + 4) * 4;
   std::size_t per_chunk = 0;
   if (__builtin_mul_overflow(per_column, plan.columns, &per_chunk)) per_chunk = SIZE_MAX;
-  parallel_for(chunks, Cost{per_chunk}, [&plan](std::size_t lo, std::size_t hi) {
+  parallel_for(chunks, Cost{per_chunk}, stop, [&plan](std::size_t lo, std::size_t hi) {
     Scratch scratch(plan);
     for (std::size_t q = lo; q < hi; ++q) remap_chunk(plan, plan.chunk(q), scratch);
   });

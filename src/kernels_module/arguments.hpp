@@ -63,8 +63,9 @@ class Array {
 bool as_count(PyObject* object, std::size_t& count);
 
 // Turns the C++ exception being handled into a pending Python exception:
-// MemoryError for std::bad_alloc, RuntimeError with the text otherwise. Call
-// only inside a catch block.
+// MemoryError for std::bad_alloc, the signal handler's exception for a
+// computation given up on Ctrl-C (pool::Stopped), RuntimeError with the text
+// otherwise. Call only inside a catch block.
 void raise_current_exception() noexcept;
 
 // Runs `body(released)` with the interpreter lock released (other Python

@@ -6,6 +6,7 @@
 
 #include "arguments.hpp"
 #include "functions.hpp"
+#include "interrupt.hpp"
 #include "tamrix/batched.hpp"
 #include "tamrix/parallel.hpp"
 
@@ -51,10 +52,12 @@ PyObject* extrapolate(Kernel kernel, const char* function, PyObject* args, PyObj
   const double* in[5];
   for (std::size_t i = 0; i < 5; ++i) in[i] = inputs[i].doubles().data();
   double* dst = out.writable_doubles().data();
-  const bool done = without_interpreter_lock([&](PyThreadState*) {
-    parallel_for(n, extrapolation_cost, [&](std::size_t lo, std::size_t hi) {
-      kernel(in[0] + lo, in[1] + lo, in[2] + lo, in[3] + lo, in[4] + lo, dst + lo, hi - lo);
-    });
+  const bool done = without_interpreter_lock([&](PyThreadState* released) {
+    parallel_for(n, extrapolation_cost, binding::python_signals(released),
+                 [&](std::size_t lo, std::size_t hi) {
+                   kernel(in[0] + lo, in[1] + lo, in[2] + lo, in[3] + lo, in[4] + lo, dst + lo,
+                          hi - lo);
+                 });
   });
   if (!done) return nullptr;
   Py_RETURN_NONE;

@@ -10,6 +10,7 @@
 
 #include "arguments.hpp"
 #include "functions.hpp"
+#include "interrupt.hpp"
 
 namespace tamrix::kernels {
 namespace {
@@ -226,7 +227,9 @@ PyObject* remap_hybrid_to_pressure(PyObject*, PyObject* args, PyObject* kwargs) 
   if (a.has_phi_sfc) block.phi_sfc = field_of(a.phi_sfc);
   if (a.has_t_bot) block.t_bot = field_of(a.t_bot);
   block.variables = variables;
-  if (!without_interpreter_lock([&](PyThreadState*) { remap::hybrid_to_pressure(block); }))
+  if (!without_interpreter_lock([&](PyThreadState* released) {
+        remap::hybrid_to_pressure(block, binding::python_signals(released));
+      }))
     return nullptr;
   Py_RETURN_NONE;
 }

@@ -232,3 +232,46 @@ def test_every_buffer_is_released_on_success_and_failure():
             with pytest.raises(ValueError):
                 _kernels.remap_hybrid_to_pressure(**{**values, **bad})
     assert [sys.getrefcount(a) for a in arrays] == before
+
+
+LONG_REMAP = """
+import os, signal, sys
+import numpy as np
+from tamrix import _kernels
+
+# A jagged column (not monotonic, so every target scans it from level 0) of
+# 1000 levels, 1000 targets, 1500 columns: about a second of work.
+nlev, ncols = 1000, 1500
+rng = np.random.default_rng(0)
+hya = rng.uniform(0.0, 1e-3, nlev)
+hya[0], hya[-1] = 0.0, 1.0
+arguments = ([rng.uniform(0.0, 1.0, (1, nlev, ncols))], [np.empty((1, 1000, ncols))], ["plain"],
+             np.ones((1, ncols)), hya, np.zeros(nlev), 1.0, np.linspace(0.001, 0.999, 1000))
+call = lambda: _kernels.remap_hybrid_to_pressure(*arguments, log=False, extrapolate=False)
+call()
+expected = arguments[1][0].copy()
+ticks = []
+def tick(*_):
+    ticks.append(1)
+    if len(ticks) == 2:
+        os.kill(os.getpid(), signal.SIGINT)
+signal.signal(signal.SIGALRM, tick)
+refs = [sys.getrefcount(a) for a in (arguments[0][0], arguments[1][0], hya)]
+signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+try:
+    call()
+    print("returned")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", len(ticks) in (2, 3))
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(refs == [sys.getrefcount(a) for a in (arguments[0][0], arguments[1][0], hya)])
+call()
+print(np.array_equal(arguments[1][0], expected))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_sigint_ends_a_long_remap_and_the_pool_goes_on(python_subprocess, threads):
+    result = python_subprocess(LONG_REMAP, env={"RAYON_NUM_THREADS": threads})
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == ["KeyboardInterrupt True", "True", "True"]

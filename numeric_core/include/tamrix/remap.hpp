@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <span>
 
+#include "tamrix/pool.hpp"
+
 namespace tamrix::remap {
 
 // How a variable fills the targets below its lowest model level.
@@ -63,10 +65,12 @@ struct Block {
   std::span<const Variable> variables;
 };
 
-// Remaps every variable of the block, columns split across the worker pool.
-// Throws tamrix::Failure for a block it cannot read (no levels, more than
-// 2^32 levels, a surface field missing for extrapolation), std::bad_alloc
-// when the working tables cannot be allocated; the caller checks shapes.
-void hybrid_to_pressure(const Block& block);
+// Remaps every variable of the block, columns split across the worker pool,
+// given up when `stop` asks (pool::Stopped is thrown then, and the outputs
+// are partly written). Throws tamrix::Failure for a block it cannot read (no
+// levels, 2^32 levels or targets, a surface field missing for
+// extrapolation), std::bad_alloc when the working tables cannot be
+// allocated; the caller checks shapes.
+void hybrid_to_pressure(const Block& block, pool::StopCheck stop = {});
 
 }  // namespace tamrix::remap
