@@ -141,14 +141,14 @@ void blend_n(const double* d0, const double* d1, const double* t, double* out, s
 
 // The same for one blend. Without a NaN among the three values every
 // compiled copy gives the same bits (an invalid operation makes the one
-// default NaN), so only a NaN takes the shared copy.
+// default NaN), and with one the result is NaN: only a NaN result needs the
+// shared copy.
 inline double blend(double d0, double d1, double t) {
-  if (std::isnan(d0) || std::isnan(d1) || std::isnan(t)) {
-    double out;
-    blend_n(&d0, &d1, &t, &out, 1);
-    return out;
-  }
-  return (d1 - d0) * t + d0;
+  const double inline_result = (d1 - d0) * t + d0;
+  if (!std::isnan(inline_result)) return inline_result;
+  double out;
+  blend_n(&d0, &d1, &t, &out, 1);
+  return out;
 }
 
 }  // namespace tamrix::interpolation
