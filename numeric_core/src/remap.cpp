@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "tamrix/batched.hpp"
@@ -47,14 +49,12 @@ double log_of(double p) {
   return x;
 }
 
-// How one output element of a chunk is made.
-enum class Fill : std::uint8_t { blend, copy, missing, below };
-
-struct Weight {
-  std::uint32_t lower;
-  std::uint32_t upper;
-  double t;
-  Fill fill;
+// An output element of a chunk that is not its pair's blend: the lower
+// level's value, or NaN. (Targets below ground are listed in Below.)
+struct Exception {
+  std::uint32_t target;
+  std::uint32_t column;
+  bool copy;  // else missing
 };
 
 // One chunk: `width` adjacent columns starting at column `first` of slab
@@ -80,6 +80,9 @@ struct Plan {
   // take a logarithm.
   bool few_logs;
   std::vector<double> clearly_below, clearly_above;  // per target, in p
+  // Finite non-negative coefficients and p0 (as hybrid levels have): each
+  // level's pressure is then affine in ps with non-negative parts.
+  bool nonnegative_coefficients;
 
   explicit Plan(const Block& b)
       : block(b),
@@ -88,9 +91,13 @@ struct Plan {
         chunks_per_slab((b.inner + columns - 1) / columns),
         g(interpolation_targets(b)),
         order(g),
-        few_logs(b.log && std::all_of(b.targets.begin(), b.targets.end(), [](double target) {
-                   return target > 0.0 && target < std::numeric_limits<double>::infinity();
-                 })) {
+        few_logs(b.log && std::all_of(b.targets.begin(), b.targets.end(),
+                                      [](double target) {
+                                        return target > 0.0 &&
+                                               target < std::numeric_limits<double>::infinity();
+                                      })),
+        nonnegative_coefficients(finite_nonnegative(b.hya) && finite_nonnegative(b.hyb) &&
+                                 finite_nonnegative({&b.p0, 1})) {
     for (const double target : b.targets) {
       clearly_below.push_back(target * (1.0 - clear_step));
       clearly_above.push_back(target * (1.0 + clear_step));
@@ -100,6 +107,12 @@ struct Plan {
   Chunk chunk(std::size_t q) const {
     const std::size_t first = (q % chunks_per_slab) * columns;
     return {q / chunks_per_slab, first, std::min(columns, block.inner - first)};
+  }
+
+  static bool finite_nonnegative(std::span<const double> values) {
+    return std::all_of(values.begin(), values.end(), [](double v) {
+      return v >= 0.0 && v < std::numeric_limits<double>::infinity();
+    });
   }
 
   static std::size_t columns_per_chunk(std::size_t levels, std::size_t targets) {
@@ -122,7 +135,7 @@ struct Below {
   std::size_t count = 0;
   bool height_done = false;
 
-  void reserve(std::size_t n) {
+  void resize(std::size_t n) {
     for (auto* v : {&lev, &p_sfc, &ps, &phi_sfc, &t_bot, &result, &height}) v->resize(n);
     target.resize(n);
     column.resize(n);
@@ -143,13 +156,17 @@ struct Scratch {
   std::vector<double> p;                   // column after column, `levels` each
   std::vector<double> x;                   // one column's logarithms
   std::vector<std::uint32_t> lowest;       // per column: level of largest pressure
-  std::vector<Weight> weights;             // target after target, `columns` each
-  std::vector<std::size_t> guess;          // per target: its upper level in the last column
+  // Every target's pair and weight, target after target, `columns` each; an
+  // element that is not a blend has a pair of level 0 and weight 0, and is
+  // listed among the exceptions or the targets below ground.
+  std::vector<std::uint32_t> lower, upper;
+  std::vector<double> weight;
+  std::vector<Exception> exceptions;
+  // One row's pairs of values, and their blends.
+  std::vector<double> d0, d1, blended;
+  std::vector<std::size_t> guess;  // per target: its upper level in the last column
   Below below;
   Pending pending;
-  // One row's blends: the pairs' values and weights, the results, columns.
-  std::vector<double> d0, d1, t, blended;
-  std::vector<std::uint32_t> blend_column;
 
   explicit Scratch(const Plan& plan) {
     const std::size_t n = plan.columns;
@@ -158,17 +175,48 @@ struct Scratch {
     p.resize(n * plan.levels);
     x.resize(plan.levels);
     lowest.resize(n);
-    weights.resize(n * targets);
+    for (auto* v : {&lower, &upper}) v->resize(n * targets);
+    weight.resize(n * targets);
+    exceptions.reserve(n * targets);
+    for (auto* v : {&d0, &d1, &blended}) v->resize(n);
     guess.resize(targets);
-    for (auto* v : {&d0, &d1, &t, &blended}) v->resize(n);
-    blend_column.resize(n);
-    if (plan.block.extrapolate) below.reserve(n * targets);
+    if (plan.block.extrapolate) below.resize(n * targets);
     if (plan.few_logs) {
       pending.target.resize(n * targets);
       pending.column.resize(n * targets);
       pending.x.resize(2 * n * targets);
     }
   }
+};
+
+// The tables of a call, lent to its tasks: a worker takes a call's chunks a
+// few at a time, and each task needs tables of its own, but no more sets of
+// them exist than tasks run at once.
+class ScratchShelf {
+ public:
+  explicit ScratchShelf(const Plan& plan) : plan_(plan) {}
+
+  std::unique_ptr<Scratch> take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<Scratch> scratch = std::move(free_.back());
+        free_.pop_back();
+        return scratch;
+      }
+    }
+    return std::make_unique<Scratch>(plan_);
+  }
+
+  void put_back(std::unique_ptr<Scratch> scratch) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(scratch));
+  }
+
+ private:
+  const Plan& plan_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Scratch>> free_;
 };
 
 // The level of largest pressure (the first of equals; NaN levels never
@@ -218,8 +266,8 @@ bool clearly_monotonic(const double* p, std::size_t levels, bool& ascending) {
                    : steps_clear<false>(p, levels, 1.0 - clear_step);
 }
 
-// Surface fields and level pressures of the chunk's columns.
-void column_pressures(const Plan& plan, const Chunk& chunk, Scratch& s) {
+// The surface fields of the chunk's columns.
+void load_surface(const Plan& plan, const Chunk& chunk, Scratch& s) {
   const Block& b = plan.block;
   const std::size_t base = chunk.slab * b.inner + chunk.first;
   for (std::size_t c = 0; c < chunk.width; ++c) {
@@ -227,14 +275,70 @@ void column_pressures(const Plan& plan, const Chunk& chunk, Scratch& s) {
     if (b.extrapolate && b.phi_sfc.data != nullptr) s.phi_sfc[c] = value_at(b.phi_sfc, base + c);
     if (b.extrapolate && b.t_bot.data != nullptr) s.t_bot[c] = value_at(b.t_bot, base + c);
   }
-  const std::size_t levels = plan.levels;
-  for (std::size_t c = 0; c < chunk.width; ++c) {
-    double* p = s.p.data() + c * levels;
-    const double ps = s.ps[c];
-    for (std::size_t k = 0; k < levels; ++k) {
-      p[k] = hybrid::pressure_at_level(b.hya[k], b.hyb[k], ps, b.p0);
-    }
+}
+
+// A column's level pressures, from the chunk's table.
+struct TablePressures {
+  const double* p;
+  double operator[](std::size_t k) const { return p[k]; }
+};
+
+// A column's level pressures, each computed when asked, as the table has it.
+struct HybridPressures {
+  const Block& b;
+  double ps;
+  double operator[](std::size_t k) const {
+    return hybrid::pressure_at_level(b.hya[k], b.hyb[k], ps, b.p0);
   }
+};
+
+// The table of level pressures, column after column.
+void pressure_table(const Plan& plan, const Chunk& chunk, Scratch& s) {
+  for (std::size_t c = 0; c < chunk.width; ++c) {
+    double* p = s.p.data() + c * plan.levels;
+    const HybridPressures level{plan.block, s.ps[c]};
+    for (std::size_t k = 0; k < plan.levels; ++k) p[k] = level[k];
+  }
+}
+
+// Whether the level pressures of every column with a surface pressure in
+// [low, high] are clearly monotonic (see clearly_monotonic), all the same
+// way. Each level's pressure is affine in ps with non-negative parts, so
+// steps of more than 3 clear_step at both ends leave more than clear_step
+// (rounding included) at every surface pressure between them.
+bool clearly_monotonic_between(const Plan& plan, double low, double high, bool& ascending) {
+  if (!plan.nonnegative_coefficients || !(low >= 0.0) ||
+      !(high < std::numeric_limits<double>::infinity())) {
+    return false;
+  }
+  const HybridPressures at_low{plan.block, low};
+  const HybridPressures at_high{plan.block, high};
+  const std::size_t n = plan.levels;
+  ascending = n < 2 || at_low[n - 1] > at_low[0];
+  if (!(at_low[ascending ? 0 : n - 1] > 0.0 && at_high[ascending ? 0 : n - 1] > 0.0)) {
+    return false;
+  }
+  const double step = ascending ? 1.0 + 3 * clear_step : 1.0 - 3 * clear_step;
+  for (std::size_t k = 1; k < n; ++k) {
+    const bool clear = ascending
+                           ? at_low[k] > at_low[k - 1] * step && at_high[k] > at_high[k - 1] * step
+                           : at_low[k] < at_low[k - 1] * step && at_high[k] < at_high[k - 1] * step;
+    if (!clear) return false;
+  }
+  return true;
+}
+
+// The same for a chunk, from its least and greatest surface pressure.
+bool chunk_clearly_monotonic(const Plan& plan, const Chunk& chunk, const Scratch& s,
+                             bool& ascending) {
+  double low = std::numeric_limits<double>::infinity();
+  double high = -low;
+  for (std::size_t c = 0; c < chunk.width; ++c) {
+    if (std::isnan(s.ps[c])) return false;
+    low = std::min(low, s.ps[c]);
+    high = std::max(high, s.ps[c]);
+  }
+  return clearly_monotonic_between(plan, low, high, ascending);
 }
 
 // For a monotonic column, found(k, upper) for every target as
@@ -242,7 +346,9 @@ void column_pressures(const Plan& plan, const Chunk& chunk, Scratch& s) {
 // coordinate - target k's) for a target that is not NaN. The first level
 // reaching a target is found from where it was in the previous column: in a
 // monotonic column the levels reaching a target are all those from the first
-// one on, and neighbouring columns have nearly the same levels.
+// one on, and neighbouring columns have nearly the same levels. A first
+// level reaching the target past level 0 puts the target inside the column;
+// level 0 does only when it lies on the target.
 template <class Compare, class Found>
 void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& guess,
                   Compare&& compare, Found&& found) {
@@ -256,18 +362,19 @@ void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& gu
       found(k, ascending ? n - 1 : 0);
       continue;
     }
-    const int first = compare(0, k);
-    const int last = compare(n - 1, k);
-    if (ascending ? (first > 0 || last < 0) : (first < 0 || last > 0)) {
-      found(k, ip::no_level);
-      continue;
-    }
     std::size_t i = std::min(guess[k], n - 1);
     if (reaches(i, k)) {
       while (i > 0 && reaches(i - 1, k)) --i;
+      if (i == 0 && compare(0, k) != 0) {
+        found(k, ip::no_level);
+        continue;
+      }
     } else {
-      do ++i;  // the last level reaches the target, which is in range
-      while (!reaches(i, k));
+      while (i + 1 < n && !reaches(i + 1, k)) ++i;
+      if (++i == n) {  // no level reaches the target
+        found(k, ip::no_level);
+        continue;
+      }
     }
     guess[k] = i;
     found(k, i);
@@ -277,59 +384,45 @@ void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& gu
 int sign_of_difference(double a, double b) { return (a > b) - (a < b); }
 
 // The weights of every target in one column of a chunk (and the column's
-// entries in the chunk's lists of targets to extrapolate and of pairs
-// waiting for logarithms).
+// entries in the chunk's lists of exceptions, of targets to extrapolate and
+// of pairs waiting for logarithms).
+template <class Pressures>
 class ColumnWeights {
  public:
-  ColumnWeights(const Plan& plan, Scratch& s, std::size_t c)
-      : plan_(plan), s_(s), c_(c), p_(s.p.data() + c * plan.levels) {
-    const std::uint32_t lowest = plan.block.extrapolate ? lowest_level(p_, plan.levels) : no_level;
-    p_lowest_ = lowest == no_level ? missing_value : p_[lowest];
+  // `lowest`: the level of largest pressure, when extrapolating.
+  ColumnWeights(const Plan& plan, Scratch& s, std::size_t c, Pressures p, std::uint32_t lowest)
+      : plan_(plan),
+        s_(s),
+        c_(c),
+        p_(p),
+        p_lowest_(lowest == no_level ? missing_value : p[lowest]) {
     s.lowest[c] = lowest;
   }
 
-  void find() {
-    const std::span<const double> pressures(p_, plan_.levels);
-    if (!plan_.block.log) return in_coordinates(pressures);
-    bool ascending = true;
-    if (plan_.few_logs && clearly_monotonic(p_, plan_.levels, ascending)) {
-      return by_pressure(ascending);
-    }
-    libm::log_n(p_, s_.x.data(), plan_.levels);
-    in_coordinates({s_.x.data(), plan_.levels});
-  }
-
- private:
-  // The search and the weights in the column's own coordinates xp (its
-  // pressures, or their logarithms).
-  void in_coordinates(std::span<const double> xp) {
-    const auto weigh = [&](std::size_t k, std::size_t upper) {
-      if (below_ground(k) || outside(k, upper)) return;
-      const ip::Pair pair = ip::pair_at(xp, upper, plan_.g[k]);
-      set(k, pair.lower, pair.upper, pair.t, pair.copy ? Fill::copy : Fill::blend);
-    };
-    const bool ascending = ip::is_ascending(xp);
-    if (!plan_.block.log && ip::monotonic(xp, ascending)) {
+  // For a column whose level pressures are monotonic (clearly, in ln p):
+  // levels compared with each target by pressure. In ln p the pairs'
+  // weights wait until the chunk's logarithms of pair levels are taken
+  // (settle_pending).
+  void by_pressure(bool ascending) {
+    if (!plan_.block.log) {
       return walk_targets(
           plan_, ascending, s_.guess,
-          [&](std::size_t i, std::size_t k) { return sign_of_difference(xp[i], plan_.g[k]); },
-          weigh);
+          [&](std::size_t i, std::size_t k) { return sign_of_difference(p_[i], plan_.g[k]); },
+          [&](std::size_t k, std::size_t upper) {
+            if (below_ground(k) || outside(k, upper)) return;
+            const std::size_t lower = ip::lower_level(upper);
+            weigh(k, ip::pair_of(lower, upper, p_[lower], p_[upper], plan_.g[k]));
+          });
     }
-    ip::locate_targets(xp, plan_.g, [this] { return &plan_.order; }, weigh);
-  }
-
-  // In ln p, for a clearly monotonic column: levels compared with a target by
-  // pressure, and each pair's weight left until the chunk's logarithms of
-  // pair levels are taken (settle_pending).
-  void by_pressure(bool ascending) {
     const auto compare = [&](std::size_t i, std::size_t k) {
-      const int clear = (p_[i] > plan_.clearly_above[k]) - (p_[i] < plan_.clearly_below[k]);
-      return clear != 0 ? clear : sign_of_difference(log_of(p_[i]), plan_.g[k]);
+      const double p = p_[i];
+      const int clear = (p > plan_.clearly_above[k]) - (p < plan_.clearly_below[k]);
+      return clear != 0 ? clear : sign_of_difference(log_of(p), plan_.g[k]);
     };
     walk_targets(plan_, ascending, s_.guess, compare, [&](std::size_t k, std::size_t upper) {
       if (below_ground(k) || outside(k, upper)) return;
       const std::size_t lower = ip::lower_level(upper);
-      set(k, lower, upper, 0.0, Fill::blend);
+      set(k, lower, upper, 0.0);
       Pending& pending = s_.pending;
       const std::size_t e = pending.count++;
       pending.target[e] = static_cast<std::uint32_t>(k);
@@ -339,11 +432,23 @@ class ColumnWeights {
     });
   }
 
+  // For any column: the search in its own coordinates xp (its pressures, or
+  // their logarithms), from level 0 or by the sweep.
+  void in_coordinates(std::span<const double> xp) {
+    ip::locate_targets(
+        xp, plan_.g, [this] { return &plan_.order; },
+        [&](std::size_t k, std::size_t upper) {
+          if (below_ground(k) || outside(k, upper)) return;
+          weigh(k, ip::pair_at(xp, upper, plan_.g[k]));
+        });
+  }
+
+ private:
   // Whether target k is extrapolated (then listed for it).
   bool below_ground(std::size_t k) {
     const double target = plan_.block.targets[k];
     if (!(target > p_lowest_)) return false;
-    set(k, 0, 0, 0.0, Fill::below);
+    set(k, 0, 0, 0.0);
     Below& below = s_.below;
     const std::size_t e = below.count++;
     below.target[e] = static_cast<std::uint32_t>(k);
@@ -357,19 +462,31 @@ class ColumnWeights {
 
   bool outside(std::size_t k, std::size_t upper) {
     if (upper != ip::no_level) return false;
-    set(k, 0, 0, 0.0, Fill::missing);
+    set(k, 0, 0, 0.0);
+    mark_exception(k, false);
     return true;
   }
 
-  void set(std::size_t k, std::size_t lower, std::size_t upper, double t, Fill fill) {
-    s_.weights[k * plan_.columns + c_] = {static_cast<std::uint32_t>(lower),
-                                          static_cast<std::uint32_t>(upper), t, fill};
+  void weigh(std::size_t k, const ip::Pair& pair) {
+    set(k, pair.lower, pair.upper, pair.t);
+    if (pair.copy) mark_exception(k, true);
+  }
+
+  void set(std::size_t k, std::size_t lower, std::size_t upper, double t) {
+    const std::size_t slot = k * plan_.columns + c_;
+    s_.lower[slot] = static_cast<std::uint32_t>(lower);
+    s_.upper[slot] = static_cast<std::uint32_t>(upper);
+    s_.weight[slot] = t;
+  }
+
+  void mark_exception(std::size_t k, bool copy) {
+    s_.exceptions.push_back({static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(c_), copy});
   }
 
   const Plan& plan_;
   Scratch& s_;
   std::size_t c_;
-  const double* p_;
+  Pressures p_;
   double p_lowest_;
 };
 
@@ -381,21 +498,53 @@ void settle_pending(const Plan& plan, Scratch& s) {
   libm::log_n(pending.x.data(), pending.x.data(), 2 * pending.count);
   for (std::size_t e = 0; e < pending.count; ++e) {
     const std::size_t k = pending.target[e];
-    Weight& w = s.weights[k * plan.columns + pending.column[e]];
-    const ip::Pair pair =
-        ip::pair_of(w.lower, w.upper, pending.x[2 * e], pending.x[2 * e + 1], plan.g[k]);
-    w.t = pair.t;
-    w.fill = pair.copy ? Fill::copy : Fill::blend;
+    const std::size_t slot = k * plan.columns + pending.column[e];
+    const ip::Pair pair = ip::pair_of(s.lower[slot], s.upper[slot], pending.x[2 * e],
+                                      pending.x[2 * e + 1], plan.g[k]);
+    s.weight[slot] = pair.t;
+    if (pair.copy) s.exceptions.push_back({pending.target[e], pending.column[e], true});
   }
 }
 
+// One column of the chunk's table of pressures, in whichever way finds its
+// weights fastest.
+void table_column(const Plan& plan, Scratch& s, std::size_t c) {
+  const std::size_t n = plan.levels;
+  const double* p = s.p.data() + c * n;
+  const std::uint32_t lowest = plan.block.extrapolate ? lowest_level(p, n) : no_level;
+  ColumnWeights<TablePressures> weights(plan, s, c, {p}, lowest);
+  bool ascending = ip::is_ascending({p, n});
+  if (!plan.block.log) {
+    if (ip::monotonic({p, n}, ascending)) return weights.by_pressure(ascending);
+    return weights.in_coordinates({p, n});
+  }
+  if (plan.few_logs && clearly_monotonic(p, n, ascending)) return weights.by_pressure(ascending);
+  libm::log_n(p, s.x.data(), n);
+  weights.in_coordinates({s.x.data(), n});
+}
+
 // Bracketing levels and weights of every target in every column of the
-// chunk, and the list of targets to extrapolate.
+// chunk, and the lists of exceptions and of targets to extrapolate. When
+// every column is clearly monotonic, as hybrid levels are, a column's
+// pressures are computed only at the levels its search visits.
 void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
   s.below.count = 0;
   s.below.height_done = false;
   s.pending.count = 0;
-  for (std::size_t c = 0; c < chunk.width; ++c) ColumnWeights(plan, s, c).find();
+  s.exceptions.clear();
+  load_surface(plan, chunk, s);
+  bool ascending = true;
+  if ((plan.few_logs || !plan.block.log) && chunk_clearly_monotonic(plan, chunk, s, ascending)) {
+    const std::uint32_t bottom = static_cast<std::uint32_t>(ascending ? plan.levels - 1 : 0);
+    const std::uint32_t lowest = plan.block.extrapolate ? bottom : no_level;
+    for (std::size_t c = 0; c < chunk.width; ++c) {
+      ColumnWeights<HybridPressures>(plan, s, c, {plan.block, s.ps[c]}, lowest)
+          .by_pressure(ascending);
+    }
+  } else {
+    pressure_table(plan, chunk, s);
+    for (std::size_t c = 0; c < chunk.width; ++c) table_column(plan, s, c);
+  }
   settle_pending(plan, s);
 }
 
@@ -406,31 +555,22 @@ void interpolate_variable(const Plan& plan, const Chunk& chunk, Scratch& s, cons
                           Out* out) {
   const std::size_t inner = plan.block.inner;
   for (std::size_t k = 0; k < plan.block.targets.size(); ++k) {
-    const Weight* w = s.weights.data() + k * plan.columns;
-    Out* row = out + k * inner;
-    std::size_t blends = 0;
+    const std::size_t first = k * plan.columns;
+    const std::uint32_t* lower = s.lower.data() + first;
+    const std::uint32_t* upper = s.upper.data() + first;
     for (std::size_t c = 0; c < chunk.width; ++c) {
-      switch (w[c].fill) {
-        case Fill::blend:
-          s.d0[blends] = in[w[c].lower * inner + c];
-          s.d1[blends] = in[w[c].upper * inner + c];
-          s.t[blends] = w[c].t;
-          s.blend_column[blends++] = static_cast<std::uint32_t>(c);
-          break;
-        case Fill::copy:
-          row[c] = static_cast<Out>(static_cast<double>(in[w[c].lower * inner + c]));
-          break;
-        case Fill::missing:
-          row[c] = static_cast<Out>(missing_value);
-          break;
-        case Fill::below:
-          break;  // written by extrapolate_variable
-      }
+      s.d0[c] = in[lower[c] * inner + c];
+      s.d1[c] = in[upper[c] * inner + c];
     }
-    ip::blend_n(s.d0.data(), s.d1.data(), s.t.data(), s.blended.data(), blends);
-    for (std::size_t i = 0; i < blends; ++i) {
-      row[s.blend_column[i]] = static_cast<Out>(s.blended[i]);
-    }
+    ip::blend_n(s.d0.data(), s.d1.data(), s.weight.data() + first, s.blended.data(), chunk.width);
+    Out* row = out + k * inner;
+    for (std::size_t c = 0; c < chunk.width; ++c) row[c] = static_cast<Out>(s.blended[c]);
+  }
+  for (const Exception& e : s.exceptions) {
+    const std::size_t slot = e.target * plan.columns + e.column;
+    const double value =
+        e.copy ? static_cast<double>(in[s.lower[slot] * inner + e.column]) : missing_value;
+    out[e.target * inner + e.column] = static_cast<Out>(value);
   }
 }
 
@@ -493,7 +633,6 @@ void remap_variable(const Plan& plan, const Chunk& chunk, Scratch& s, const Vari
 }
 
 void remap_chunk(const Plan& plan, const Chunk& chunk, Scratch& s) {
-  column_pressures(plan, chunk, s);
   column_weights(plan, chunk, s);
   for (const Variable& v : plan.block.variables) remap_variable(plan, chunk, s, v);
 }
@@ -529,9 +668,11 @@ void hybrid_to_pressure(const Block& block, pool::StopCheck stop) {
       plan.levels * 4 + block.targets.size() * (block.variables.size() + 4) * 4;
   std::size_t per_chunk = 0;
   if (__builtin_mul_overflow(per_column, plan.columns, &per_chunk)) per_chunk = SIZE_MAX;
-  parallel_for(chunks, Cost{per_chunk}, stop, [&plan](std::size_t lo, std::size_t hi) {
-    Scratch scratch(plan);
-    for (std::size_t q = lo; q < hi; ++q) remap_chunk(plan, plan.chunk(q), scratch);
+  ScratchShelf shelf(plan);
+  parallel_for(chunks, Cost{per_chunk}, stop, [&](std::size_t lo, std::size_t hi) {
+    std::unique_ptr<Scratch> scratch = shelf.take();
+    for (std::size_t q = lo; q < hi; ++q) remap_chunk(plan, plan.chunk(q), *scratch);
+    shelf.put_back(std::move(scratch));
   });
 }
 

@@ -17,9 +17,11 @@ P0 = 100000.0
 # sigma = 1 at the bottom (p = ps exactly).
 HYA = np.array([0.02, 0.05, 0.1, 0.12, 0.1, 0.07, 0.04, 0.02, 0.005, 0.0])
 HYB = np.array([0.0, 0.0, 0.0, 0.05, 0.2, 0.4, 0.6, 0.8, 0.95, 1.0])
-# Above the top, exactly on a pure pressure level (10000 = 0.1 * 1e5), in
-# between, 85000 (the surface pressure of some columns), below ground.
-TARGETS = np.array([1000.0, 10000.0, 50000.0, 85000.0, 25000.0, 92500.0, 100000.0, 105000.0])
+# Above the top, on the top level (2000 = 0.02 * 1e5) and on a pure pressure
+# level (10000 = 0.1 * 1e5), in between, 85000 (the surface pressure of some
+# columns), below ground.
+TARGETS = np.array([1000.0, 2000.0, 10000.0, 50000.0, 85000.0, 25000.0, 92500.0, 100000.0,
+                    105000.0])
 
 
 def block(rng, outer, inner, dtype=np.float64, nvar=1):
