@@ -1,44 +1,31 @@
-"""Units of the inputs: the spelling rules, checked and converted to the
+"""Units of the inputs: the spelling rules, checks and conversions to the
 kernels' units, in one place.
 
-The kernels take fixed units (kelvin, pascals, degrees Fahrenheit, ...). An
-input in another unit would give plausible-looking wrong numbers, so every
-declared unit is read before any computation:
+A `units` text that spells the kernel's own unit passes untouched (results
+stay bit-identical to the kernel call); pressures in Pa, hPa, mbar ("mb" is
+millibar, as in UDUNITS), kPa and MPa are scaled by one multiplication, the
+float64 product pint computes; other texts, pint quantities and pint-backed
+DataArrays are converted with pint (cf-xarray's registry of CF spellings
+when installed). A unit of another dimension, an angle where none is meant,
+a temperature difference where an absolute temperature is meant, or text
+pint cannot read is a ValueError naming the argument, the unit found and the
+one expected. Inputs without a unit are taken to be in the documented one.
 
-- a `units` text that spells the kernel's own unit passes untouched (no
-  arithmetic at all, so results stay bit-identical to the kernel call);
-- a pressure in Pa, hPa, mbar ("mb" is millibar, as in UDUNITS), kPa or MPa
-  is scaled by one multiplication, the same float64 product pint computes;
-- any other text, and the units of pint quantities and pint-backed
-  DataArrays, are converted with pint, using cf-xarray's registry of CF
-  spellings ("kg kg-1", "1", "%") when it is installed;
-- a unit of another dimension, an angle where none is meant, a temperature
-  difference where an absolute temperature is meant, or text pint cannot
-  read is a ValueError naming the argument, the unit found and the unit
-  expected.
+Temperatures are read by one grammar before pint sees them ("K", "degK",
+"degC", "deg_C", "degrees_C", "degree C", "degrees Celsius", "°C", "degF":
+a degree word, a space or underscore, then K, C, F or the scale's name), as
+pint reads "degrees C" as an angle times a temperature difference (20
+"degrees C" would be 0.35 K); where a temperature is meant, a bare "C" or "F"
+is the scale (as in cf-xarray's registry). Spellings compare with their
+case: "MPa" is not "mPa".
 
-Temperatures are read by one grammar before pint sees them: "K", "degK",
-"degC", "deg_C", "degrees_C", "degree C", "degrees Celsius", "celsius", "°C",
-"degF", ... (a degree word, an optional space or underscore, then K, C or F
-or the scale's name), because pint reads "degrees C" as an angle times a
-temperature difference (20 "degrees C" would become 0.35 K). Where a
-temperature is expected a bare "C" or "F" is read as the scale (as
-cf-xarray's registry does), never as coulomb or farad.
-
-Inputs without any unit (numbers, plain arrays, unlabelled DataArrays) are
-taken to be in the documented unit: there is nothing to check them against.
-
-For callers that hold plain arrays and a `units` text (the command line), the
-whole rule set is three functions that import pint only when a conversion
-needs it:
-
-- ``kernel_spelling(text, unit) -> bool``: the text spells `unit` itself, so
-  the values need no arithmetic;
-- ``check(text, unit, where) -> None``: raises the ValueError above (naming
-  `where`, e.g. "relhum: temperature", the unit found and the one expected)
-  unless the text converts to `unit`;
-- ``convert_array(values, text, unit, where) -> ndarray``: the values in
-  `unit` (float64), or `values` itself when the text is the kernel's spelling.
+For plain arrays and a `units` text (the command line) the rules are three
+functions that import pint only when a conversion needs it:
+``kernel_spelling(text, unit) -> bool`` (no arithmetic needed),
+``check(text, unit, where)`` (the ValueError above, `where` naming the
+argument, e.g. "relhum: temperature") and
+``convert_array(values, text, unit, where) -> ndarray`` (float64 in `unit`,
+or `values` itself when the text is the kernel's spelling).
 """
 
 from __future__ import annotations
@@ -90,18 +77,11 @@ class Unit:
         self.names = frozenset(_squeezed(n).casefold() for n in names)
         # The unit as pint reads it, for conversions (the label when None).
         self.pint_name = label if pint_name is None else pint_name
-        # An absolute temperature scale ("K", "degC", "degF"): its spellings
-        # are those of the temperature grammar.
-        self.scale = scale
-        # A pressure: its size in pascals (conversions between pressures are
-        # one multiplication).
-        self.pascals = pascals
+        self.scale = scale  # "K", "degC", "degF": spelled as the temperature grammar says
+        self.pascals = pascals  # a pressure's size: pressures convert by one multiplication
 
     def matches(self, text: str) -> bool:
         return kernel_spelling(text, self)
-
-    def __repr__(self) -> str:
-        return f"Unit({self.label!r})"
 
 
 KELVIN = Unit("kelvin", "K", scale="K")
@@ -131,6 +111,7 @@ METRE = Unit("metres", "m", ["m"], ["metre", "metres", "meter", "meters"])
 _PRESSURES = (PASCAL, HECTOPASCAL, KILOPASCAL, MEGAPASCAL)
 
 
+@functools.lru_cache(maxsize=256)
 def kernel_spelling(text: str, unit: Unit) -> bool:
     """Whether `text` spells `unit` itself: the values need no conversion."""
     squeezed = _squeezed(text)
@@ -155,13 +136,8 @@ def _pint_text(text: str) -> str:
 
 def units_of(value: Any) -> str | None:
     """The `units` attribute of a labelled input, or None when it has none."""
-    attrs = getattr(value, "attrs", None)
-    if not isinstance(attrs, dict):
-        return None
-    units = attrs.get("units")
-    if not isinstance(units, str) or not units.strip():
-        return None
-    return units
+    units = getattr(value, "attrs", {}).get("units")
+    return units if type(units) is str and units.strip() else None
 
 
 # CF writes exponents as trailing numbers ("m2 s-2", "kg kg-1"), which plain
@@ -205,13 +181,11 @@ def is_quantity(value: Any) -> bool:
     return pint is not None and isinstance(value, pint.Quantity)
 
 
-def is_pint_dataarray(value: Any) -> bool:
-    xr = sys.modules.get("xarray")
-    return xr is not None and isinstance(value, xr.DataArray) and is_quantity(value.data)
-
-
 def has_pint_units(value: Any) -> bool:
-    return is_quantity(value) or is_pint_dataarray(value)
+    """A pint quantity or a pint-backed DataArray."""
+    xr = sys.modules.get("xarray")
+    return is_quantity(value) or (
+        xr is not None and isinstance(value, xr.DataArray) and is_quantity(value.data))
 
 
 def _expected(unit: Unit) -> str:
@@ -265,27 +239,21 @@ def _plan(text: str, unit: Unit) -> float | str | None:
     return readable
 
 
-def _error(text: str, unit: Unit, where: str, refused: _Refused) -> ValueError:
-    return ValueError(f"{where} has units {text!r}, but it must be in {_expected(unit)}{refused}")
-
-
-def check(text: str, unit: Unit, where: str) -> None:
+def check(text: str, unit: Unit, where: str) -> float | str | None:
     """Raises ValueError naming `where`, the unit found and the unit expected
     unless values declared in `text` convert to `unit`."""
     try:
-        _plan(text, unit)
+        return _plan(text, unit)
     except _Refused as refused:
-        raise _error(text, unit, where, refused) from None
+        raise ValueError(f"{where} has units {text!r}, but it must be in {_expected(unit)}"
+                         f"{refused}") from None
 
 
 def convert_array(values: Any, text: str, unit: Unit, where: str) -> Any:
     """`values` declared in `text` as float64 in `unit` (`values` itself when
     `text` is the kernel's spelling); ValueError as `check` otherwise. Module
     level, so dask graphs that use it pickle."""
-    try:
-        plan = _plan(text, unit)
-    except _Refused as refused:
-        raise _error(text, unit, where, refused) from None
+    plan = check(text, unit, where)
     if plan is None:
         return values
     array = np.asarray(values, dtype=np.float64)
@@ -311,18 +279,16 @@ def _quantity_magnitude(function: str, parameter: str, quantity: Any, unit: Unit
     return quantity.to(unit.pint_name).magnitude
 
 
-def _dask_backed(data: Any) -> bool:
-    da = sys.modules.get("dask.array")
-    return da is not None and isinstance(data, da.Array)
-
-
-def convert(function: str, parameter: str, value: Any, unit: Unit) -> Any:
-    """`value` in `unit`: unchanged when it declares no unit or `unit` itself;
-    converted (pint quantities and pint-backed DataArrays also stripped to
-    plain numbers) when it declares a compatible unit; ValueError otherwise."""
-    if is_quantity(value):
+def convert(function: str, parameter: str, value: Any, unit: Unit, pint: bool | None = None
+            ) -> Any:
+    """`value` in `unit`: unchanged when it declares no unit or `unit` itself,
+    else converted (pint quantities and pint-backed DataArrays stripped to
+    plain numbers) or refused. `pint`: whether it has pint units, if known."""
+    if pint is None:
+        pint = has_pint_units(value)
+    if pint and is_quantity(value):
         return _quantity_magnitude(function, parameter, value, unit)
-    if is_pint_dataarray(value):
+    if pint:
         data = _quantity_magnitude(function, parameter, value.data, unit)
         return value.copy(data=data).assign_attrs(units=unit.label)
     text = units_of(value)
@@ -331,7 +297,8 @@ def convert(function: str, parameter: str, value: Any, unit: Unit) -> Any:
     where = f"{function}: {parameter}"
     check(text, unit, where)
     data = value.data
-    if _dask_backed(data):
+    da = sys.modules.get("dask.array")
+    if da is not None and isinstance(data, da.Array):
         converted = data.map_blocks(convert_array, text, unit, where, dtype=np.float64)
     else:
         converted = convert_array(data, text, unit, where)

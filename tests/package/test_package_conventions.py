@@ -18,24 +18,15 @@ interp = _tamrix_rs.interpolation
 
 
 @pytest.fixture
-def small_chunks(monkeypatch):
-    """Conversion chunks of 64 values, and the largest array any kernel saw."""
-    monkeypatch.setattr(tamrix._dispatch, "CHUNK", 64)
-    seen = [0]
-    real = tamrix._dispatch.kernel
+def small_chunks(monkeypatch, kernel_calls):
+    """Conversion blocks of 64 values; the largest array any kernel saw."""
+    monkeypatch.setattr(tamrix._generic, "CHUNK", 64)
 
-    def recording(function):
-        def record(*args):
-            seen[0] = max([seen[0]] + [a.size for a in args if isinstance(a, np.ndarray)])
-            return function(*args)
-        return record
-
-    for module in (tamrix._dispatch, tamrix._elementwise, tamrix.vertical, tamrix.meteorology):
-        monkeypatch.setattr(module, "kernel", lambda submodule, name: recording(real(submodule,
-                                                                                   name)))
-    for name in ("temp_extrapolate", "geo_height_extrapolate", "delta_pressure_columns"):
-        monkeypatch.setattr(_kernels, name, recording(getattr(_kernels, name)))
-    return seen
+    class Largest:
+        def __getitem__(self, _):
+            return max(a.size for _, args in kernel_calls for a in args
+                       if isinstance(a, np.ndarray))
+    return Largest()
 
 
 def pressure_field(rng, shape=(3, 7, 4, 5)):
@@ -98,15 +89,7 @@ def test_column_functions_convert_block_by_block(small_chunks):
     assert 0 < small_chunks[0] <= 64 * 7
 
 
-def test_delta_pressure_is_one_batched_kernel_call(monkeypatch):
-    calls = []
-    real = _kernels.delta_pressure_columns
-
-    def spy(*args):
-        calls.append(args[2])
-        return real(*args)
-
-    monkeypatch.setattr(_kernels, "delta_pressure_columns", spy)
+def test_delta_pressure_is_one_batched_kernel_call(kernel_calls):
     rng = np.random.default_rng(5)
     p = pressure_field(rng)
     p[0, :, 0, 0] = p[0, ::-1, 0, 0]  # one column surface-first
@@ -119,7 +102,8 @@ def test_delta_pressure_is_one_batched_kernel_call(monkeypatch):
             column_top = None if top is None else float(tops[i, j, k])
             assert_same_bits(result[i, :, j, k], interp.delta_pressure_1d(
                 np.ascontiguousarray(p[i, :, j, k]), ps[i, j, k], column_top))
-    assert calls == [p.shape[1]] * 3
+    assert [args[2] for name, args in kernel_calls
+            if name == "delta_pressure_columns"] == [p.shape[1]] * 3
 
 
 def test_thickness_from_interface_coefficients():
@@ -142,7 +126,7 @@ def test_thickness_from_interface_coefficients():
                                             np.float64(1e5)).dtype == np.float32
     assert tamrix.delta_pressure_hybrid(hyai, hybi, ps, 1e5, dtype="f4").shape == (5, 2, 3)
     for a, b, message in ((hyai, hybi[:-1], "same length"), ([], [], "one entry per interface"),
-                          (1.0, 0.5, "one entry per interface")):
+                          (1.0, 0.5, "one-dimensional")):
         with pytest.raises(ValueError, match=message):
             tamrix.delta_pressure_hybrid(a, b, ps, 1e5)
 

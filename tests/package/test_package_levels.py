@@ -11,6 +11,7 @@ xr = pytest.importorskip("xarray")
 
 import tamrix  # noqa: E402
 from bitwise import assert_same_bits  # noqa: E402
+from reference import log_array  # noqa: E402
 
 DIMS = ("time", "lev", "lat", "lon")
 
@@ -29,13 +30,15 @@ def model(shape=(2, 6, 3, 4), seed=3):
 
 def test_log_interpolation_keeps_the_target_coordinate_in_the_callers_unit():
     ta, p, *_ = model()
-    result = tamrix.interp_to_levels(ta, p, [85000.0, 50000.0], dim="lev", log=True)
+    result = tamrix.interp_to_levels(ta, p, [85000.0, 50000.0], dim="lev", method="log")
     assert result["lev"].values.tolist() == [85000.0, 50000.0]
     assert result["lev"].attrs["units"] == "Pa"
-    expected = tamrix.interp_to_levels(ta.values, np.log(p.values), np.log([85000.0, 50000.0]),
-                                       axis=1)
+    # ln p with the C library's bits, as the kernels and the remap engine take it.
+    expected = tamrix.interp_to_levels(ta.values, log_array(p.values),
+                                       log_array([85000.0, 50000.0]), axis=1)
     assert_same_bits(result.values.ravel(), expected.ravel())
-    numpy = tamrix.interp_to_levels(ta.values, p.values, [85000.0, 50000.0], axis=1, log=True)
+    with pytest.warns(DeprecationWarning, match="log= is deprecated, use method="):
+        numpy = tamrix.interp_to_levels(ta.values, p.values, [85000.0, 50000.0], axis=1, log=True)
     assert_same_bits(numpy.ravel(), expected.ravel())
 
 
@@ -67,7 +70,7 @@ def test_hybrid_to_pressure_interpolates_and_extrapolates_with_the_kernels(varia
     targets = np.array([50000.0, float(lowest(ta, p)[1].min()) + 1.0, 105000.0])
     result = tamrix.hybrid_to_pressure(data, ps, hyam, hybm, targets, variable=variable,
                                        extrapolate=True, phi_sfc=phis, t_bot=ta)
-    inside = tamrix.interp_to_levels(data, p, targets, dim="lev", log=True)
+    inside = tamrix.interp_to_levels(data, p, targets, dim="lev", method="log")
     assert_same_bits(result.isel(plev=0).values, inside.isel(lev=0).values)
     d_low, p_low = lowest(data, p)
     t_low = lowest(ta, p)[0]
@@ -125,9 +128,9 @@ def test_hybrid_to_pressure_labels_and_attributes():
     assert result["plev"].attrs["units"] == "hPa"
     assert result["plev"].attrs["standard_name"] == "air_pressure"
     assert result.attrs["units"] == "K" and result.attrs["standard_name"] == "air_temperature"
-    assert "comment" not in result.attrs
-    kept = tamrix.hybrid_to_pressure(ta, ps, hyam, hybm, levels, keep_attrs=True)
-    assert kept.attrs["comment"] == "synthetic"
+    assert result.attrs["comment"] == "synthetic"  # the same variable, on other levels
+    bare = tamrix.hybrid_to_pressure(ta, ps, hyam, hybm, levels, keep_attrs=False)
+    assert "comment" not in bare.attrs and bare.attrs["standard_name"] == "air_temperature"
 
 
 @pytest.mark.parametrize("kwargs, error, match", [
@@ -140,3 +143,19 @@ def test_hybrid_to_pressure_errors(kwargs, error, match):
     ta, p, ps, hyam, hybm = model()
     with pytest.raises(error, match=match):
         tamrix.hybrid_to_pressure(ta, ps, hyam, hybm, [85000.0], **kwargs)
+
+
+@pytest.mark.parametrize("units, variable, expected_units", [
+    ("degC", "temperature", "kelvin"), ("km", "geopotential", "meter"),
+    ("g/kg", "other", "gram / kilogram")])
+def test_hybrid_to_pressure_quantities_carry_the_unit_of_their_values(units, variable,
+                                                                      expected_units):
+    pint = pytest.importorskip("pint")
+    ta, p, ps, hyam, hybm = model()
+    values = ta.values  # K, m or g/kg: the unit of the result
+    given = {"degC": values - 273.15, "km": values * 1e-3, "g/kg": values}[units]
+    result = tamrix.hybrid_to_pressure(pint.UnitRegistry().Quantity(given, units), ps.values,
+                                       hyam, hybm, [85000.0, 50000.0], axis=1, variable=variable)
+    assert str(result.units) == expected_units
+    np.testing.assert_allclose(result.magnitude, tamrix.hybrid_to_pressure(
+        values, ps.values, hyam, hybm, [85000.0, 50000.0], axis=1), rtol=1e-12)

@@ -1,5 +1,6 @@
 """Type information: the _tamrix_rs stubs describe every function with its
-exact parameters, and mypy uses them (and tamrix's own annotations)."""
+exact parameters, tamrix's stub is the one its declarations give, and mypy
+and stubtest accept both."""
 
 import ast
 import inspect
@@ -54,6 +55,29 @@ def test_stub_is_installed_beside_the_extension_and_matches_it():
 
 def test_tamrix_is_marked_as_typed():
     assert (pathlib.Path(tamrix.__file__).parent / "py.typed").is_file()
+
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_the_committed_stub_is_the_one_the_declarations_give():
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "stubs.py"), "--check"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+
+
+def test_the_package_passes_mypy_strict_and_stubtest(tmp_path):
+    pytest.importorskip("mypy")
+    pytest.importorskip("xarray")
+    config = str(ROOT / "pyproject.toml")
+    checks = [["mypy", "--strict", "--config-file", config, "--cache-dir", str(tmp_path / "cache"),
+               "-p", "tamrix"],
+              ["mypy.stubtest", "tamrix", "--mypy-config-file", config, "--allowlist",
+               str(ROOT / "tools" / "stubtest-allowlist.txt")]]
+    for check in checks:
+        result = subprocess.run([sys.executable, "-m", *check], cwd=tmp_path,
+                                capture_output=True, text=True, timeout=600)
+        assert result.returncode == 0, result.stdout + result.stderr
 
 
 USAGE = """

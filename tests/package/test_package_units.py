@@ -80,13 +80,26 @@ def test_specific_humidity_is_converted_to_a_mixing_ratio():
         tamrix.relhum(field(T), field(q, standard_name="specific_humidity"), field([P] * 3))
 
 
-def test_nan_policy_propagate_keeps_missing_data_missing():
-    t = np.array([300.0, np.nan, 280.0])
-    assert tamrix.relhum(t, W, P)[1] == 0.0001
-    result = tamrix.relhum(t, W, P, nan_policy="propagate")
-    assert np.isnan(result[1]) and not np.isnan(result[[0, 2]]).any()
-    assert_same_bits(result[[0, 2]], tamrix.relhum(t, W, P)[[0, 2]])
-    assert np.isnan(tamrix.relhum(np.nan, 0.01, P, nan_policy="propagate"))
+@pytest.mark.parametrize("kind", ["numpy", "float32", "dask", "number"])
+def test_relhum_keeps_missing_data_missing_unless_asked_for_the_floor(kind):
+    import _tamrix_rs
+
+    t, w = np.array([300.0, np.nan, 280.0, 150.0]), np.array([0.012, 0.004, np.nan, 0.0])
+    convert = {"numpy": np.asarray, "float32": lambda a: a.astype(np.float32),
+               "dask": lambda a: pytest.importorskip("dask.array").from_array(a, chunks=2),
+               "number": lambda a: a}[kind]
+    if kind == "number":
+        results = [np.array([tamrix.relhum(float(a), float(b), P, **policy)
+                             for a, b in zip(t, w)]) for policy in ({}, {"nan_policy": "floor"})]
+    else:
+        results = [np.asarray(tamrix.relhum(convert(t), convert(w), P, **policy))
+                   for policy in ({}, {"nan_policy": "floor"})]
+    kernel = _tamrix_rs.meteorology.relhum_array(t, w, np.full(4, P))
+    assert np.isnan(results[0][1:3]).all()
+    # The floor stays where the inputs are numbers (150 K and w = 0 give it).
+    assert_same_bits(results[0][[0, 3]], kernel[[0, 3]].astype(results[0].dtype))
+    assert_same_bits(results[1], kernel.astype(results[1].dtype))
+    assert kernel[1] == kernel[2] == kernel[3] == 0.0001
     with pytest.raises(ValueError, match="nan_policy"):
         tamrix.relhum(t, W, P, nan_policy="omit")
 
@@ -192,3 +205,15 @@ def test_the_kernels_spelling_needs_no_pint(python_subprocess):
         "True True [100.0, 200.0]",
         "f: t has units 'degC', but it must be in kelvin ('K'); install pint to have it "
         "converted, or convert it first", "False"]
+
+
+def test_delta_pressure_converts_pint_quantities_to_one_unit():
+    levels = np.array([100.0, 200.0, 300.0, 400.0, 500.0])
+    result = tamrix.delta_pressure(ureg.Quantity(levels, "hPa"),
+                                   ureg.Quantity(np.array([45000.0, 60000.0]), "Pa"), axis=-1)
+    assert str(result.units) == "hectopascal"
+    assert_same_bits(result.magnitude, tamrix.delta_pressure(levels, np.array([450.0, 600.0]),
+                                                             axis=-1))
+    backed = tamrix.delta_pressure(xr.DataArray(ureg.Quantity(levels, "hPa"), dims="lev"),
+                                   field([45000.0, 60000.0], "Pa"))
+    assert backed.attrs["units"] == "hPa" and backed.dims == ("lev", "x")
