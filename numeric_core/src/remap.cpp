@@ -156,6 +156,10 @@ struct Scratch {
   std::vector<double> p;                   // column after column, `levels` each
   std::vector<double> x;                   // one column's logarithms
   std::vector<std::uint32_t> lowest;       // per column: level of largest pressure
+  std::vector<double> p_lowest;            // and its pressure
+  // A clearly monotonic chunk's pairs: their levels' pressures, then their
+  // coordinates, laid out as the weights.
+  std::vector<double> x0, x1;
   // Every target's pair and weight, target after target, `columns` each; an
   // element that is not a blend has a pair of level 0 and weight 0, and is
   // listed among the exceptions or the targets below ground.
@@ -175,6 +179,8 @@ struct Scratch {
     p.resize(n * plan.levels);
     x.resize(plan.levels);
     lowest.resize(n);
+    p_lowest.resize(n);
+    for (auto* v : {&x0, &x1}) v->resize(n * targets);
     for (auto* v : {&lower, &upper}) v->resize(n * targets);
     weight.resize(n * targets);
     exceptions.reserve(n * targets);
@@ -277,12 +283,6 @@ void load_surface(const Plan& plan, const Chunk& chunk, Scratch& s) {
   }
 }
 
-// A column's level pressures, from the chunk's table.
-struct TablePressures {
-  const double* p;
-  double operator[](std::size_t k) const { return p[k]; }
-};
-
 // A column's level pressures, each computed when asked, as the table has it.
 struct HybridPressures {
   const Block& b;
@@ -341,56 +341,81 @@ bool chunk_clearly_monotonic(const Plan& plan, const Chunk& chunk, const Scratch
   return clearly_monotonic_between(plan, low, high, ascending);
 }
 
-// For a monotonic column, found(k, upper) for every target as
-// ip::locate_targets gives it, from `compare(i, k)`, the sign of (level i's
-// coordinate - target k's) for a target that is not NaN. The first level
-// reaching a target is found from where it was in the previous column: in a
-// monotonic column the levels reaching a target are all those from the first
-// one on, and neighbouring columns have nearly the same levels. A first
-// level reaching the target past level 0 puts the target inside the column;
-// level 0 does only when it lies on the target.
-template <class Compare, class Found>
-void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& guess,
-                  Compare&& compare, Found&& found) {
-  const std::size_t n = plan.levels;
-  const auto reaches = [&](std::size_t i, std::size_t k) {
+// In a monotonic column, the upper level of target k's pair as
+// ip::locate_targets finds it (ip::no_level outside the column), from
+// `compare(i, k)`, the sign of (level i's coordinate - the target's), and a
+// level `start` to search from. In a monotonic column the levels reaching a
+// target are all those from the first one on, so the first is found by
+// walking from any level; neighbouring columns have nearly the same levels,
+// so the walk is short from where the last column had it. A first level
+// reaching the target past level 0 puts the target inside the column; level
+// 0 does only when it lies on the target.
+template <class Compare>
+std::size_t walk_to_target(std::size_t n, bool ascending, std::size_t k, std::size_t start,
+                           double g, Compare&& compare) {
+  if (std::isnan(g)) return ascending ? n - 1 : 0;  // reaches no level: the fallback
+  const auto reaches = [&](std::size_t i) {
     const int sign = compare(i, k);
     return ascending ? sign >= 0 : sign <= 0;
   };
+  std::size_t i = std::min(start, n - 1);
+  if (reaches(i)) {
+    while (i > 0 && reaches(i - 1)) --i;
+    return i == 0 && compare(0, k) != 0 ? ip::no_level : i;
+  }
+  while (i + 1 < n && !reaches(i + 1)) ++i;
+  return i + 1 == n ? ip::no_level : i + 1;  // no level reaching the target: beyond the column
+}
+
+// found(k, upper) for every target of a monotonic column (see
+// walk_to_target), each walk starting where the last one for that target
+// ended.
+template <class Compare, class Found>
+void walk_targets(const Plan& plan, bool ascending, std::vector<std::size_t>& guess,
+                  Compare&& compare, Found&& found) {
   for (std::size_t k = 0; k < plan.g.size(); ++k) {
-    if (std::isnan(plan.g[k])) {  // reaches no level: the fallback level
-      found(k, ascending ? n - 1 : 0);
-      continue;
-    }
-    std::size_t i = std::min(guess[k], n - 1);
-    if (reaches(i, k)) {
-      while (i > 0 && reaches(i - 1, k)) --i;
-      if (i == 0 && compare(0, k) != 0) {
-        found(k, ip::no_level);
-        continue;
-      }
-    } else {
-      while (i + 1 < n && !reaches(i + 1, k)) ++i;
-      if (++i == n) {  // no level reaches the target
-        found(k, ip::no_level);
-        continue;
-      }
-    }
-    guess[k] = i;
-    found(k, i);
+    const std::size_t upper =
+        walk_to_target(plan.levels, ascending, k, guess[k], plan.g[k], compare);
+    if (upper != ip::no_level) guess[k] = upper;
+    found(k, upper);
   }
 }
 
 int sign_of_difference(double a, double b) { return (a > b) - (a < b); }
 
-// The weights of every target in one column of a chunk (and the column's
-// entries in the chunk's lists of exceptions, of targets to extrapolate and
-// of pairs waiting for logarithms).
+// Lists target k of column c to be extrapolated from the lowest level.
+void list_below(Scratch& s, std::size_t k, std::size_t c, double target, double p_lowest) {
+  Below& below = s.below;
+  const std::size_t e = below.count++;
+  below.target[e] = static_cast<std::uint32_t>(k);
+  below.column[e] = static_cast<std::uint32_t>(c);
+  below.lev[e] = target;
+  below.p_sfc[e] = p_lowest;
+  below.ps[e] = s.ps[c];
+  below.phi_sfc[e] = s.phi_sfc[c];
+}
+
+// compare(i, k) for walk_to_target on a monotonic column with level
+// pressures p (clearly monotonic, in ln p): a level is compared with a
+// target by pressure, and in ln p by its logarithm only when the two
+// pressures lie within clear_step of each other.
 template <class Pressures>
+auto level_comparison(const Plan& plan, const Pressures& p) {
+  return [&plan, &p](std::size_t i, std::size_t k) {
+    const double pressure = p[i];
+    if (!plan.block.log) return sign_of_difference(pressure, plan.g[k]);
+    const int clear = (pressure > plan.clearly_above[k]) - (pressure < plan.clearly_below[k]);
+    return clear != 0 ? clear : sign_of_difference(log_of(pressure), plan.g[k]);
+  };
+}
+
+// The weights of every target in one column of the chunk's table of
+// pressures (and the column's entries in the chunk's lists of exceptions, of
+// targets to extrapolate and of pairs waiting for logarithms).
 class ColumnWeights {
  public:
   // `lowest`: the level of largest pressure, when extrapolating.
-  ColumnWeights(const Plan& plan, Scratch& s, std::size_t c, Pressures p, std::uint32_t lowest)
+  ColumnWeights(const Plan& plan, Scratch& s, std::size_t c, const double* p, std::uint32_t lowest)
       : plan_(plan),
         s_(s),
         c_(c),
@@ -404,32 +429,21 @@ class ColumnWeights {
   // weights wait until the chunk's logarithms of pair levels are taken
   // (settle_pending).
   void by_pressure(bool ascending) {
-    if (!plan_.block.log) {
-      return walk_targets(
-          plan_, ascending, s_.guess,
-          [&](std::size_t i, std::size_t k) { return sign_of_difference(p_[i], plan_.g[k]); },
-          [&](std::size_t k, std::size_t upper) {
-            if (below_ground(k) || outside(k, upper)) return;
-            const std::size_t lower = ip::lower_level(upper);
-            weigh(k, ip::pair_of(lower, upper, p_[lower], p_[upper], plan_.g[k]));
-          });
-    }
-    const auto compare = [&](std::size_t i, std::size_t k) {
-      const double p = p_[i];
-      const int clear = (p > plan_.clearly_above[k]) - (p < plan_.clearly_below[k]);
-      return clear != 0 ? clear : sign_of_difference(log_of(p), plan_.g[k]);
-    };
-    walk_targets(plan_, ascending, s_.guess, compare, [&](std::size_t k, std::size_t upper) {
-      if (below_ground(k) || outside(k, upper)) return;
-      const std::size_t lower = ip::lower_level(upper);
-      set(k, lower, upper, 0.0);
-      Pending& pending = s_.pending;
-      const std::size_t e = pending.count++;
-      pending.target[e] = static_cast<std::uint32_t>(k);
-      pending.column[e] = static_cast<std::uint32_t>(c_);
-      pending.x[2 * e] = p_[lower];
-      pending.x[2 * e + 1] = p_[upper];
-    });
+    walk_targets(plan_, ascending, s_.guess, level_comparison(plan_, p_),
+                 [&](std::size_t k, std::size_t upper) {
+                   if (below_ground(k) || outside(k, upper)) return;
+                   const std::size_t lower = ip::lower_level(upper);
+                   if (!plan_.block.log) {
+                     return weigh(k, ip::pair_of(lower, upper, p_[lower], p_[upper], plan_.g[k]));
+                   }
+                   set(k, lower, upper, 0.0);
+                   Pending& pending = s_.pending;
+                   const std::size_t e = pending.count++;
+                   pending.target[e] = static_cast<std::uint32_t>(k);
+                   pending.column[e] = static_cast<std::uint32_t>(c_);
+                   pending.x[2 * e] = p_[lower];
+                   pending.x[2 * e + 1] = p_[upper];
+                 });
   }
 
   // For any column: the search in its own coordinates xp (its pressures, or
@@ -449,14 +463,7 @@ class ColumnWeights {
     const double target = plan_.block.targets[k];
     if (!(target > p_lowest_)) return false;
     set(k, 0, 0, 0.0);
-    Below& below = s_.below;
-    const std::size_t e = below.count++;
-    below.target[e] = static_cast<std::uint32_t>(k);
-    below.column[e] = static_cast<std::uint32_t>(c_);
-    below.lev[e] = target;
-    below.p_sfc[e] = p_lowest_;
-    below.ps[e] = s_.ps[c_];
-    below.phi_sfc[e] = s_.phi_sfc[c_];
+    list_below(s_, k, c_, target, p_lowest_);
     return true;
   }
 
@@ -486,7 +493,7 @@ class ColumnWeights {
   const Plan& plan_;
   Scratch& s_;
   std::size_t c_;
-  Pressures p_;
+  const double* p_;
   double p_lowest_;
 };
 
@@ -506,13 +513,86 @@ void settle_pending(const Plan& plan, Scratch& s) {
   }
 }
 
+// The weights of a chunk whose columns are all clearly monotonic the same way
+// (chunk_clearly_monotonic), target by target across the columns: the pair a
+// target had in the last columns is checked in every column at once (two
+// pressures each, certain by the margin rule in ln p), and only a column
+// where it does not hold walks to its own. The pairs' logarithms are then
+// taken all together.
+void clear_chunk_weights(const Plan& plan, const Chunk& chunk, Scratch& s, bool ascending) {
+  const Block& b = plan.block;
+  const std::size_t n = plan.levels;
+  const std::size_t width = chunk.width;
+  const std::uint32_t bottom = static_cast<std::uint32_t>(ascending ? n - 1 : 0);
+  for (std::size_t c = 0; c < width; ++c) {
+    s.lowest[c] = b.extrapolate ? bottom : no_level;
+    s.p_lowest[c] = b.extrapolate ? HybridPressures{b, s.ps[c]}[bottom] : missing_value;
+  }
+  for (std::size_t k = 0; k < b.targets.size(); ++k) {
+    const double target = b.targets[k];
+    const std::size_t u = std::clamp<std::size_t>(s.guess[k], 1, n - 1);
+    const std::size_t first = k * plan.columns;
+    double* x0 = s.x0.data() + first;
+    double* x1 = s.x1.data() + first;
+    const double fixed0 = b.hya[u - 1] * b.p0;  // pressure_at_level's products
+    const double fixed1 = b.hya[u] * b.p0;
+    for (std::size_t c = 0; c < width; ++c) {
+      x0[c] = b.hyb[u - 1] * s.ps[c] + fixed0;
+      x1[c] = b.hyb[u] * s.ps[c] + fixed1;
+    }
+    const double low = b.log ? plan.clearly_below[k] : target;
+    const double high = b.log ? plan.clearly_above[k] : target;
+    for (std::size_t c = 0; c < width; ++c) {
+      const std::size_t slot = first + c;
+      if (target > s.p_lowest[c]) {
+        list_below(s, k, c, target, s.p_lowest[c]);
+      } else if (ascending ? x1[c] >= high && x0[c] < low : x1[c] <= low && x0[c] > high) {
+        s.lower[slot] = static_cast<std::uint32_t>(u - 1);
+        s.upper[slot] = static_cast<std::uint32_t>(u);
+        continue;
+      } else {
+        const HybridPressures p{b, s.ps[c]};
+        const std::size_t upper =
+            walk_to_target(n, ascending, k, u, plan.g[k], level_comparison(plan, p));
+        if (upper != ip::no_level) {
+          s.guess[k] = upper;
+          const std::size_t lower = ip::lower_level(upper);
+          s.lower[slot] = static_cast<std::uint32_t>(lower);
+          s.upper[slot] = static_cast<std::uint32_t>(upper);
+          x0[c] = p[lower];
+          x1[c] = p[upper];
+          continue;
+        }
+        s.exceptions.push_back(
+            {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(c), false});
+      }
+      // Extrapolated or NaN: no pair (a NaN weight, which is never used).
+      s.lower[slot] = s.upper[slot] = 0;
+      x0[c] = x1[c] = missing_value;
+    }
+    if (b.log) {
+      libm::log_n(x0, x0, width);
+      libm::log_n(x1, x1, width);
+    }
+    for (std::size_t c = 0; c < width; ++c) {
+      const std::size_t slot = first + c;
+      const ip::Pair pair = ip::pair_of(s.lower[slot], s.upper[slot], x0[c], x1[c], plan.g[k]);
+      s.weight[slot] = pair.t;
+      if (pair.copy) {
+        s.exceptions.push_back(
+            {static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(c), true});
+      }
+    }
+  }
+}
+
 // One column of the chunk's table of pressures, in whichever way finds its
 // weights fastest.
 void table_column(const Plan& plan, Scratch& s, std::size_t c) {
   const std::size_t n = plan.levels;
   const double* p = s.p.data() + c * n;
   const std::uint32_t lowest = plan.block.extrapolate ? lowest_level(p, n) : no_level;
-  ColumnWeights<TablePressures> weights(plan, s, c, {p}, lowest);
+  ColumnWeights weights(plan, s, c, p, lowest);
   bool ascending = ip::is_ascending({p, n});
   if (!plan.block.log) {
     if (ip::monotonic({p, n}, ascending)) return weights.by_pressure(ascending);
@@ -524,9 +604,9 @@ void table_column(const Plan& plan, Scratch& s, std::size_t c) {
 }
 
 // Bracketing levels and weights of every target in every column of the
-// chunk, and the lists of exceptions and of targets to extrapolate. When
-// every column is clearly monotonic, as hybrid levels are, a column's
-// pressures are computed only at the levels its search visits.
+// chunk, and the lists of exceptions and of targets to extrapolate. A chunk
+// of clearly monotonic columns, as hybrid levels give, needs no table of
+// pressures; any other has its columns searched one by one.
 void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
   s.below.count = 0;
   s.below.height_done = false;
@@ -534,13 +614,9 @@ void column_weights(const Plan& plan, const Chunk& chunk, Scratch& s) {
   s.exceptions.clear();
   load_surface(plan, chunk, s);
   bool ascending = true;
-  if ((plan.few_logs || !plan.block.log) && chunk_clearly_monotonic(plan, chunk, s, ascending)) {
-    const std::uint32_t bottom = static_cast<std::uint32_t>(ascending ? plan.levels - 1 : 0);
-    const std::uint32_t lowest = plan.block.extrapolate ? bottom : no_level;
-    for (std::size_t c = 0; c < chunk.width; ++c) {
-      ColumnWeights<HybridPressures>(plan, s, c, {plan.block, s.ps[c]}, lowest)
-          .by_pressure(ascending);
-    }
+  if (plan.levels >= 2 && (plan.few_logs || !plan.block.log) &&
+      chunk_clearly_monotonic(plan, chunk, s, ascending)) {
+    clear_chunk_weights(plan, chunk, s, ascending);
   } else {
     pressure_table(plan, chunk, s);
     for (std::size_t c = 0; c < chunk.width; ++c) table_column(plan, s, c);
