@@ -9,25 +9,15 @@ one process, side by side; the machine's load is printed with the table.
 """
 
 import os
-import statistics
-import time
 
 import numpy as np
+from timing import median_seconds
 
 import _tamrix_rs
 import tamrix
 
 NCOLS = int(os.environ.get("TAMRIX_DP_COLUMNS", 500_000))
 NLEV = int(os.environ.get("TAMRIX_DP_LEVELS", 30))
-
-
-def median_seconds(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def loop_of_columns(levels, ps):

@@ -9,26 +9,19 @@ against the same work written in plain NumPy (median of a few runs), and the
 results are compared.
 """
 
+import functools
 import os
-import statistics
-import time
 
 import numpy as np
+import timing
 
 import tamrix
+
+median_seconds = functools.partial(timing.median_seconds, repeat=3)
 
 TIMES = int(os.environ.get("TAMRIX_DEMO_TIMES", 8))
 NLEV, NLAT, NLON = 32, 96, 192
 TARGETS = np.array([100000.0, 92500.0, 85000.0, 70000.0, 50000.0, 30000.0, 20000.0, 10000.0])
-
-
-def median_seconds(fn, repeat=3):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
 
 
 def build_dataset(rng):

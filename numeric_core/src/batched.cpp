@@ -195,6 +195,19 @@ void extrapolate(const double* t_bot, double lev, const double* p_sfc, const dou
       });
 }
 
+// The same with a level per element: the log argument lev[k] / ps[k] is the
+// one-level form's quotient, and the finishing step the same compiled copy.
+template <class Kernel>
+void extrapolate_levels(const double* t_bot, const double* lev, const double* p_sfc,
+                        const double* ps, const double* phi_sfc, double* out, std::size_t n) {
+  in_blocks(
+      n, libm::log_n, [lev, ps](std::size_t k) { return ext::level_ratio(lev[k], ps[k]); },
+      [=](std::size_t first, std::size_t count, const double* log_ratio) {
+        finish<Kernel, 5>({t_bot + first, p_sfc + first, ps + first, phi_sfc + first, log_ratio},
+                          out + first, count);
+      });
+}
+
 // A scalar call without a NaN input meets one NaN at most: the default NaN
 // that invalid operations make (the NaN constant of the extrapolation is
 // then never selected). Every compiled copy of a kernel gives such a call the
@@ -241,6 +254,17 @@ void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, cons
 void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                             const double* phi_sfc, double* out, std::size_t n) {
   extrapolate<GeopotentialHeight>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+}
+
+void temp_extrapolate_levels(const double* t_bot, const double* lev, const double* p_sfc,
+                             const double* ps, const double* phi_sfc, double* out, std::size_t n) {
+  extrapolate_levels<Temperature>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
+}
+
+void geo_height_extrapolate_levels(const double* t_bot, const double* lev, const double* p_sfc,
+                                   const double* ps, const double* phi_sfc, double* out,
+                                   std::size_t n) {
+  extrapolate_levels<GeopotentialHeight>(t_bot, lev, p_sfc, ps, phi_sfc, out, n);
 }
 
 double dewtemp_point(double tk, double rh) {

@@ -71,13 +71,13 @@ def max_daylight(jday: Array, lat: Array) -> Array:
     return grouped(lat, lambda latitude, index: grid(_take(jday, index), np.array([latitude])))
 
 
-def extrapolate(kernel: Callable[..., Array], t_bot: Array, lev: Array,
+def extrapolate(kernel: Callable[..., None], t_bot: Array, lev: Array,
                 p_sfc: Array, ps: Array, phi_sfc: Array) -> Array:
-    """An extrapolation kernel, which takes the target level as one number:
-    one call per distinct level."""
-    return grouped(lev, lambda level, index: kernel(
-        _take(t_bot, index), level, _take(p_sfc, index), _take(ps, index),
-        _take(phi_sfc, index)))
+    """An extrapolation kernel of tamrix._kernels, which takes a level per
+    element: one call for any number of distinct levels."""
+    out = np.empty(t_bot.size)
+    kernel(t_bot, lev, p_sfc, ps, phi_sfc, out)
+    return out
 
 
 # --- columns ---

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from . import _blocks
+from . import _blocks, _kernels
 from ._blocks import interpolation as kernels
 from ._generic import DESCRIPTIONS, function, level_dim
 from ._metadata import PRESSURE_COORDINATE, SHARED_UNIT, Result, is_dataarray
@@ -59,7 +59,7 @@ def temp_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: Any) ->
     >>> print(round(tamrix.temp_extrapolate(288.0, 100000.0, 95000.0, 98000.0, 2000.0), 2))
     290.85
     """
-    return _blocks.extrapolate(kernels.temp_extrapolate_array, t_bot, lev, p_sfc, ps, phi_sfc)
+    return _blocks.extrapolate(_kernels.temp_extrapolate, t_bot, lev, p_sfc, ps, phi_sfc)
 
 
 @function("(),(),(),(),()->()", units=_EXTRAPOLATION, same_unit=_PRESSURES,
@@ -96,7 +96,7 @@ def geo_height_extrapolate(t_bot: Any, lev: Any, p_sfc: Any, ps: Any, phi_sfc: A
     >>> print(round(tamrix.geo_height_extrapolate(288.0, 100000.0, 95000.0, 98000.0, 2000.0), 2))
     32.43
     """
-    return _blocks.extrapolate(kernels.geo_height_extrapolate_array, t_bot, lev, p_sfc, ps,
+    return _blocks.extrapolate(_kernels.geo_height_extrapolate, t_bot, lev, p_sfc, ps,
                                phi_sfc)
 
 

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "tamrix/pool.hpp"
+
 namespace tamrix::kernels {
 namespace {
 
@@ -112,6 +114,9 @@ void raise_current_exception() noexcept {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const pool::Stopped& stopped) {
+    // A signal handler's exception is the call's result.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, stopped.what());
   } catch (const std::exception& failure) {
     PyErr_SetString(PyExc_RuntimeError, failure.what());
   } catch (...) {

@@ -63,19 +63,22 @@ class Array {
 bool as_count(PyObject* object, std::size_t& count);
 
 // Turns the C++ exception being handled into a pending Python exception:
-// MemoryError for std::bad_alloc, RuntimeError with the text otherwise. Call
-// only inside a catch block.
+// MemoryError for std::bad_alloc, the signal handler's exception for a
+// computation given up on Ctrl-C (pool::Stopped), RuntimeError with the text
+// otherwise. Call only inside a catch block.
 void raise_current_exception() noexcept;
 
-// Runs `body` with the interpreter lock released (other Python threads run
-// while the pool computes); true when it returned, false with the Python
-// exception pending when it threw.
+// Runs `body(released)` with the interpreter lock released (other Python
+// threads run while the pool computes); `released` is this thread's state,
+// which a check for signals during the computation takes back for a moment.
+// True when the body returned, false with the Python exception pending when
+// it threw.
 template <class Body>
 bool without_interpreter_lock(Body&& body) noexcept {
   PyThreadState* released = PyEval_SaveThread();
   bool done = true;
   try {
-    body();
+    body(released);
   } catch (...) {
     PyEval_RestoreThread(released);
     released = nullptr;

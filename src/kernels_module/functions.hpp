@@ -16,5 +16,9 @@ inline PyCFunction with_keywords(PyObject* (*function)(PyObject*, PyObject*, PyO
 extern PyMethodDef libm_methods[];
 // thickness.cpp: pressure thickness of many columns.
 extern PyMethodDef thickness_methods[];
+// remap.cpp: model levels to pressure levels, every variable of a block at once.
+extern PyMethodDef remap_methods[];
+// extrapolation.cpp: below-ground extrapolation with a level per element.
+extern PyMethodDef extrapolation_methods[];
 
 }  // namespace tamrix::kernels

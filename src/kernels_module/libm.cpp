@@ -91,7 +91,8 @@ PyObject* apply(PyObject*, PyObject* args) {
   }
   const std::span<const double> in = source.doubles();
   double* out = destination.writable_doubles().data();
-  if (!without_interpreter_lock([&] { bulk(in.data(), out, in.size()); })) return nullptr;
+  if (!without_interpreter_lock([&](PyThreadState*) { bulk(in.data(), out, in.size()); }))
+    return nullptr;
   Py_RETURN_NONE;
 }
 

@@ -8,14 +8,16 @@
 // arrays the caller provides. Long computations release the interpreter lock.
 #include <initializer_list>
 
-#include "libm_paths.hpp"
 #include "functions.hpp"
+#include "libm_paths.hpp"
 
 namespace {
 
 int add_functions(PyObject* module) {
   tamrix::binding::settle_libm_paths();
-  for (PyMethodDef* group : {tamrix::kernels::libm_methods, tamrix::kernels::thickness_methods}) {
+  using namespace tamrix::kernels;
+  for (PyMethodDef* group :
+       {libm_methods, thickness_methods, remap_methods, extrapolation_methods}) {
     if (PyModule_AddFunctions(module, group) != 0) return -1;
   }
   return 0;

@@ -7,6 +7,7 @@
 
 #include "arguments.hpp"
 #include "functions.hpp"
+#include "interrupt.hpp"
 #include "tamrix/meteorology.hpp"
 
 namespace tamrix::kernels {
@@ -73,9 +74,9 @@ PyObject* delta_pressure_columns(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   const std::optional<std::span<const double>> tops =
       has_top ? std::optional(top.doubles()) : std::nullopt;
-  const bool done = without_interpreter_lock([&] {
+  const bool done = without_interpreter_lock([&](PyThreadState* released) {
     meteorology::delta_pressure_columns(levels.doubles(), surfaces.doubles(), tops, nlev,
-                                        out.writable_doubles());
+                                        out.writable_doubles(), binding::python_signals(released));
   });
   if (!done) return nullptr;
   Py_RETURN_NONE;

@@ -14,7 +14,7 @@ it = _tamrix_rs.interpolation
 
 # Ascending end levels around a jagged middle below every target: each target
 # scans its whole column: about 0.8 s of work on two cores.
-ncols, nlev_in = 1500, 1000
+ncols, nlev_in = 4000, 1000
 rng = np.random.default_rng(0)
 xp = rng.uniform(0.0, 1e-3, (ncols, nlev_in))
 xp[:, 0], xp[:, -1] = 0.0, 1.0

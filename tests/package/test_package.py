@@ -115,6 +115,19 @@ def test_repeated_levels_and_latitudes_are_grouped_exactly():
                      tamrix.max_daylight(jday, lat[3]))
 
 
+@pytest.mark.parametrize("name", ["temp_extrapolate", "geo_height_extrapolate"])
+def test_a_level_per_element_is_one_kernel_call(name, kernel_calls):
+    rng = np.random.default_rng(4)
+    t_bot, lev, p_sfc, ps, phi = (rng.uniform(250, 300, 10_000), rng.uniform(9e4, 1.1e5, 10_000),
+                                  rng.uniform(8e4, 9e4, 10_000), rng.uniform(9e4, 1e5, 10_000),
+                                  rng.uniform(0, 3e4, 10_000))
+    result = getattr(tamrix, name)(t_bot, lev, p_sfc, ps, phi)
+    assert [called for called, _ in kernel_calls] == [name]
+    scalar = getattr(interp, name + "_scalar")
+    assert_same_bits(result[::97], np.array([scalar(*map(float, args)) for args in zip(
+        t_bot[::97], lev[::97], p_sfc[::97], ps[::97], phi[::97])]))
+
+
 def test_extrapolation_to_several_levels_at_once():
     rng = np.random.default_rng(3)
     t_bot, p_sfc, ps, phi = (rng.uniform(250, 300, (3, 4)), rng.uniform(8e4, 9e4, (3, 4)),

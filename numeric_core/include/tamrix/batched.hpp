@@ -29,6 +29,14 @@ void temp_extrapolate(const double* t_bot, double lev, const double* p_sfc, cons
 void geo_height_extrapolate(const double* t_bot, double lev, const double* p_sfc, const double* ps,
                             const double* phi_sfc, double* out, std::size_t n);
 
+// As above, with a target level of its own for every element, lev[k]: each
+// element bit-identical to the one-level forms (and so to the scalar ones).
+void temp_extrapolate_levels(const double* t_bot, const double* lev, const double* p_sfc,
+                             const double* ps, const double* phi_sfc, double* out, std::size_t n);
+void geo_height_extrapolate_levels(const double* t_bot, const double* lev, const double* p_sfc,
+                                   const double* ps, const double* phi_sfc, double* out,
+                                   std::size_t n);
+
 double dewtemp_point(double tk, double rh);
 double relhum_ice_point(double t, double w, double p);
 double relhum_water_point(double t, double w, double p);
