@@ -14,6 +14,8 @@ import pytest
 import _tamrix_rs
 import tamrix
 
+pytestmark = pytest.mark.typing
+
 STUB = pathlib.Path(_tamrix_rs.__file__).with_name("_tamrix_rs.pyi")
 
 
