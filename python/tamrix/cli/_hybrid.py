@@ -17,6 +17,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .. import _hybrid_coordinate as hc
+from .. import _kernels
 from . import _remap, _stream
 from ._files import Source, Variable
 from ._output import UsageError
@@ -110,9 +111,9 @@ class Remap(NamedTuple):
         phi = self._field(self.phi, block, outer, inner)
         t_bot = self._field(self.t_bot, block, outer, inner)
         hya, hyb = self.coordinate.hya[levels], self.coordinate.hyb[levels]
-        _remap.remap(data, results, [o.kind for o in self.outputs], ps, hya, hyb,
-                     self.coordinate.p0, self.targets, log=self.log, extrapolate=self.extrapolate,
-                     phi_sfc=phi, t_bot=t_bot)
+        _kernels.remap_hybrid_to_pressure(
+            data, results, [o.kind for o in self.outputs], ps, hya, hyb, self.coordinate.p0,
+            self.targets, log=self.log, extrapolate=self.extrapolate, phi_sfc=phi, t_bot=t_bot)
         if self.extrapolate and any(o.height_to_geopotential for o in self.outputs):
             self._heights_to_geopotential(results, ps)
         low = int(np.count_nonzero(ps < LOW_SURFACE_PA))
