@@ -5,14 +5,20 @@ file's own layout (outer, level, inner).
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
-import numpy.typing as npt
 
 from .._hybrid_coordinate import HybridCoordinate
 
-Array = npt.NDArray[Any]
+if TYPE_CHECKING:
+    from .._blocks import Array
+
+# How the engine fills targets below the lowest model level, and the names
+# --variable takes for each.
+Kind = Literal["plain", "temperature", "geopotential"]
+KINDS: dict[str, Kind] = {"plain": "plain", "other": "plain", "temperature": "temperature",
+                          "geopotential": "geopotential", "geopotential_height": "geopotential"}
 # Levels within this relative distance of a target count as possibly on
 # either side of it: ln p can round two nearby pressures to one value.
 _TIE_MARGIN = 1e-9
