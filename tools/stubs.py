@@ -72,6 +72,7 @@ def parameter(p, kinds, description, optional_values):
         # Levels given once (1-D, or a number for one level), or a number.
         annotation = coordinate or ("_Coefficients" if description.coordinates[p.name]
                                     else "_Scalar | xarray.DataArray")
+        annotation += " | None" if p.default is None else ""
     elif p.name == "dtype":
         annotation = dtype
     else:

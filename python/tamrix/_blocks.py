@@ -4,8 +4,9 @@ core dimensions last; the result the same. Every kernel call is made here."""
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -127,39 +128,52 @@ def hybrid_thickness(ps: Array, hyai: Array, hybi: Array, p0: float) -> Array:
     return result
 
 
-def extrapolate_below(out: Array, data: Array, p: Array, ps: Array,
-                      t_bot: Array | None, phi_sfc: Array, targets: Array,
-                      variable: str | None) -> None:
-    """Fills the targets below the lowest model level, in place: between that
-    level and the surface with the lowest level's value; below the surface
-    with the extrapolation kernel of `variable` (others: the lowest level's
-    value). NaN pressures compare false and stay NaN."""
-    lowest = np.argmax(p, axis=-1)[:, None]
-    p_low = np.take_along_axis(p, lowest, -1)[:, 0]
-    d_low = np.take_along_axis(data, lowest, -1)[:, 0]
-    bottom = d_low if t_bot is None else t_bot
-    kernel = {"temperature": interpolation.temp_extrapolate_array,
-              "geopotential": interpolation.geo_height_extrapolate_array}.get(variable or "")
-    for j, level in enumerate(targets.tolist()):
-        below = level > p_low
-        if kernel is not None:
-            under = np.flatnonzero(below & (level > ps))
-            below &= level <= ps
-            if under.size:
-                out[under, j] = kernel(bottom[under], level, p_low[under], ps[under],
-                                       phi_sfc[under])
-        out[below, j] = d_low[below]
+def _columns_in_memory_order(data: Array, loop: tuple[int, ...]) -> tuple[Array, list[int]]:
+    """`data` (level axis last, broadcast to `loop`) with its axes in memory
+    order, slowest first, and that order: a view of the caller's array when
+    it is contiguous in some order (as (time, lev, lat, lon) data seen with
+    the level axis moved last is), else a C-contiguous copy of that view."""
+    columns = np.broadcast_to(data, (*loop, data.shape[-1]))
+    order = sorted(range(columns.ndim), key=lambda axis: -abs(columns.strides[axis]))
+    view = columns.transpose(order)
+    kept = data.dtype if data.dtype in _ENGINE_DTYPES else np.dtype(np.float64)
+    return np.ascontiguousarray(view, dtype=kept), order
 
 
-def hybrid_to_pressure(data: Array, ps: Array, t_bot: Array | None,
-                       phi_sfc: Array | None, *, hyam: Array, hybm: Array,
-                       p0: float, targets: Array, log_p: bool, extrapolate: bool,
-                       variable: str | None) -> Array:
-    """Columns on hybrid levels to `targets` (Pa): the pressures of a block's
-    columns exist only while the block is computed."""
-    p = np.ascontiguousarray(hybrid_pressure(ps, hyam, hybm, p0))
-    out = interpolate(data, log(p), log(targets)) if log_p else interpolate(data, p, targets)
-    if extrapolate and out.size:
-        phi = np.full(ps.size, np.nan) if phi_sfc is None else phi_sfc
-        extrapolate_below(out, data, p, ps, t_bot, phi, targets, variable)
-    return out
+_ENGINE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
+# The engine's name for each kind of variable of hybrid_to_pressure.
+_ENGINE_KINDS: dict[str, Literal["plain", "temperature", "geopotential"]] = {
+    "temperature": "temperature", "geopotential": "geopotential", "other": "plain"}
+
+
+def hybrid_to_pressure(data: Array, ps: Array, t_bot: Array | None, phi_sfc: Array | None, *,
+                       hyam: Array, hybm: Array, p0: float, targets: Array, log_p: bool,
+                       extrapolate: bool, variable: str, dtype: np.dtype[Any]) -> Array:
+    """Columns on hybrid levels to `targets` (Pa) with one call of the remap
+    engine, in the memory layout of `data`: its level axis comes last (as a
+    view), and the engine sees the block as (outer, nlev, inner) around the
+    level axis where it lies in memory, float32 or float64 as given. The
+    result, in `dtype`, has that layout too, seen with the level axis last."""
+    loop = np.broadcast_shapes(data.shape[:-1], *(a.shape for a in (ps, t_bot, phi_sfc)
+                                                  if a is not None))
+    columns, order = _columns_in_memory_order(data, loop)
+    level = order.index(len(loop))
+    outer, inner = math.prod(columns.shape[:level]), math.prod(columns.shape[level + 1:])
+    surface_order = [axis for axis in order if axis != len(loop)]
+
+    def surface(field: Array) -> Array:
+        kept = field.dtype if field.dtype in _ENGINE_DTYPES else np.dtype(np.float64)
+        return np.ascontiguousarray(np.broadcast_to(field, loop).transpose(surface_order),
+                                    dtype=kept).reshape(outer, inner)
+
+    computed = dtype if dtype in _ENGINE_DTYPES else np.dtype(np.float64)
+    out = np.empty((*columns.shape[:level], targets.size, *columns.shape[level + 1:]), computed)
+    kind = _ENGINE_KINDS[variable]
+    phi = None if phi_sfc is None or kind == "plain" or not extrapolate else surface(phi_sfc)
+    bottom = None if t_bot is None or kind != "geopotential" or not extrapolate else surface(t_bot)
+    _kernels.remap_hybrid_to_pressure(
+        [columns.reshape(outer, hyam.size, inner)], [out.reshape(outer, targets.size, inner)],
+        [kind], surface(ps), hyam, hybm, p0, targets, log=log_p, extrapolate=extrapolate,
+        phi_sfc=phi, t_bot=bottom)
+    result: Array = out.transpose(np.argsort(order)).astype(dtype, copy=False)
+    return result

@@ -119,6 +119,9 @@ class Description:
     new_dim: str | None = None  # default name of a level dimension the result adds
     targets: str | None = None  # the coordinate holding the result's new levels
     target_attrs: dict[str, str] | None = None  # their attributes (None: the argument's)
+    # The block takes the arrays as they come (any float dtype, level axis
+    # last, often as a view of another layout) and the result's `dtype`.
+    own_layout: bool = False
     # Made from the above.
     columns: bool = False
     arity: int = 0  # of the scalar kernel
@@ -145,9 +148,10 @@ def function(signature: str, *, units: Mapping[str, _units.Unit | None], result:
         columns, adds = any(cores) or bool(output), bool(output) and output not in cores
         keywords = ["dtype", "keep_attrs", "name"] + ["axis"] * columns + ["dim"] * any(cores) \
             + ["new_dim"] * adds
-        parameters = tuple(inspect.signature(block).parameters.values()) + tuple(
+        own = inspect.signature(block).parameters  # dtype among them for own_layout blocks
+        parameters = tuple(own.values()) + tuple(
             inspect.Parameter(k, inspect.Parameter.KEYWORD_ONLY, default=None,
-                              annotation=_ANNOTATIONS[k]) for k in keywords)
+                              annotation=_ANNOTATIONS[k]) for k in keywords if k not in own)
         scalar = declaration.get("scalar")
         d = Description(
             block.__name__, block, values, cores, output, units, result, parameters, coordinates,
@@ -408,7 +412,10 @@ class Call:
                                      f"1-D along the level axis (got {np.shape(v)} for {first} "
                                      f"{np.shape(core[0][1])})")
             if position is not None:
-                values = [_move(v, position, -1) if cores[p] and np.ndim(v) > 1 else v
+                # dask joins the level axis's chunks before the axis is moved,
+                # so a block keeps the data's own layout (moving is a view).
+                values = [_move(whole_axis(v, position) if is_dask_array(v) else v, position, -1)
+                          if cores[p] and np.ndim(v) > 1 else v
                           for p, v in zip(self.present, values)]
         if self.kind is Kind.DASK:
             result = self.on_dask(values)
@@ -557,6 +564,8 @@ def evaluate(name: str, present: tuple[str, ...], options: dict[str, Any],
             raise ValueError(f"{name}: {p} has {a.shape[-1]} levels, where "
                              f"{known[d.cores[d.values.index(p)]]} are expected")
     output = (known[d.output],) if d.output else ()
+    if d.own_layout:
+        return d.block(**dict(zip(present, arrays)), **options, dtype=dtype)
     order: Literal["C", "F"] = "C"
     if not d.columns and len(loop) > 1 and all(
             a.shape == loop and a.flags.f_contiguous and not a.flags.c_contiguous for a in arrays):

@@ -27,10 +27,14 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
+if TYPE_CHECKING:
+    from ._blocks import Array
+
+_ma: Any = np.ma  # typed in NumPy 2, not in NumPy 1: used through Any alike
 STANDARD_NAME = "atmosphere_hybrid_sigma_pressure_coordinate"
 # Names tried, in order, when the file does not say which variable is which.
 A_NAMES = ("hyam", "a", "ap")
@@ -68,12 +72,13 @@ class SurfacePressure(NamedTuple):
     factor: float = 1.0
     log: bool = False
 
-    def pascals(self, values: np.ndarray) -> np.ndarray:
+    def pascals(self, values: Array) -> Array:
         """The surface pressure in Pa, float64 (untouched, not copied, when it
         is float64 Pa already)."""
         values = np.asarray(values, dtype=np.float64)
         if self.log:
-            return np.exp(values)
+            exponential: Array = np.exp(values)
+            return exponential
         return values if self.factor == 1.0 else values * self.factor
 
 
@@ -81,15 +86,15 @@ class HybridCoordinate(NamedTuple):
     """p[k] = hya[k]·p0 + hyb[k]·ps in Pa, k along `dim` in the file's order."""
 
     dim: str
-    hya: np.ndarray
-    hyb: np.ndarray
+    hya: Array
+    hyb: Array
     p0: float
     ps: SurfacePressure
     source: str
     # The variables it was read from (coefficients, reference pressure, ps).
     names: tuple[str, ...] = ()
 
-    def pressure_range(self, ps_min: float, ps_max: float) -> tuple[np.ndarray, np.ndarray]:
+    def pressure_range(self, ps_min: float, ps_max: float) -> tuple[Array, Array]:
         """Smallest and largest pressure of each level over surface pressures
         in [ps_min, ps_max], computed as the kernels compute level pressures."""
         low = self.hyb * ps_min + self.hya * self.p0
@@ -121,11 +126,11 @@ def _text(variable: Any, key: str) -> str | None:
     return value.strip() if isinstance(value, str) else None
 
 
-def _values(variable: Any) -> np.ndarray:
+def _values(variable: Any) -> Array:
     values = getattr(variable, "values", None)
     if values is None:
         values = variable[...]
-    values = np.ma.filled(values, np.nan) if np.ma.isMaskedArray(values) else values
+    values = _ma.filled(values, np.nan) if _ma.isMaskedArray(values) else values
     return np.asarray(values, dtype=np.float64)
 
 
@@ -179,7 +184,7 @@ def _named(lookup: Mapping[str, Any], name: str, role: str) -> Any:
     return lookup[name]
 
 
-def _coefficient(lookup: Mapping[str, Any], name: str, role: str, nlev: int | None) -> np.ndarray:
+def _coefficient(lookup: Mapping[str, Any], name: str, role: str, nlev: int | None) -> Array:
     values = _values(_named(lookup, name, role))
     if values.ndim != 1 or (nlev is not None and values.size != nlev):
         shape = "x".join(map(str, values.shape)) or "a scalar"

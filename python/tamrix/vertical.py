@@ -6,6 +6,7 @@ as `axis=` (arrays) or `dim=` (DataArrays)."""
 from __future__ import annotations
 
 import operator
+from collections import ChainMap
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -18,6 +19,8 @@ from ._units import GEOPOTENTIAL, KELVIN, METRE, PASCAL
 
 if TYPE_CHECKING:
     import numpy.typing as npt
+    import xarray
+    from numpy.typing import DTypeLike
 
 # --- below-ground extrapolation ---
 
@@ -430,8 +433,10 @@ _KIND_ATTRS = {kind: {"standard_name": name, "long_name": name.replace("_", " ")
 
 
 def _variable(arguments: dict[str, Any], common: dict[str, Any]) -> dict[str, Any]:
-    """The kind of variable (from the data's standard_name unless given),
-    what extrapolating it needs, and t_bot from a whole temperature field."""
+    """The coordinate (`_from_coordinates`), the kind of variable (from the
+    data's standard_name unless given), what extrapolating it needs, and
+    t_bot from a whole temperature field."""
+    _from_coordinates(arguments, common)
     data, variable = arguments["data"], arguments["variable"]
     if variable is None:
         standard_name = data.attrs.get("standard_name") if is_dataarray(data) else None
@@ -453,52 +458,108 @@ def _variable(arguments: dict[str, Any], common: dict[str, Any]) -> dict[str, An
     return {"data": _DATA_UNITS.get(variable)}
 
 
+def _from_coordinates(arguments: dict[str, Any], common: dict[str, Any]) -> None:
+    """Without hyam and hybm: they, p0 and (unless given) ps from the hybrid
+    coordinate among the data's coordinates, then those of `coordinates`,
+    read as the command line reads a file (`_hybrid_coordinate`)."""
+    data, dataset = arguments["data"], arguments["coordinates"]
+    arguments["coordinates"] = None  # never carried into the blocks (or a dask graph)
+    given = [arguments[n] is not None for n in ("hyam", "hybm")]
+    if all(given) and dataset is None:
+        arguments["p0"] = 100000.0 if arguments["p0"] is None else arguments["p0"]
+        if arguments["ps"] is None:
+            raise TypeError("hybrid_to_pressure: missing required argument 'ps'")
+        return
+    if any(given) or arguments["p0"] is not None or not is_dataarray(data):
+        raise TypeError("hybrid_to_pressure: give ps, hyam, hybm (and p0), or none of hyam, "
+                        "hybm and p0 and a DataArray whose coordinates (or coordinates=, a "
+                        "Dataset) hold its hybrid coordinate")
+    from ._hybrid_coordinate import CoordinateError, decode
+
+    lookup = ChainMap(dict(data.coords), {} if dataset is None else dataset)
+    try:
+        found = decode(lookup, tuple(map(str, data.dims)), dim=common["dim"])
+    except CoordinateError as error:
+        searched = "the data's coordinates" + (" and coordinates=" if dataset is not None else
+                                               "; pass the Dataset as coordinates=")
+        raise ValueError(f"hybrid_to_pressure: {error} ({searched})") from None
+    common["dim"] = found.dim
+    arguments.update(hyam=found.hya, hybm=found.hyb, p0=found.p0)
+    if arguments["ps"] is None:
+        import xarray as xr
+
+        ps = lookup[found.ps.name]
+        extra = [d for d in ps.dims if d not in data.dims and ps.sizes[d] == 1]  # ERA5's lnsp
+        arguments["ps"] = xr.apply_ufunc(found.ps.pascals, ps.squeeze(extra, drop=True),
+                                         dask="parallelized", output_dtypes=[np.float64]
+                                         ).assign_attrs(units="Pa")
+
+
 @function("(n),(),(),()->(m)",
           units={"data": None, "ps": PASCAL, "hyam": None, "hybm": None, "new_levels": PASCAL,
                  "p0": PASCAL, "t_bot": KELVIN, "phi_sfc": GEOPOTENTIAL},
           coordinates={"hyam": "n", "hybm": "n", "new_levels": "m", "p0": ""},
           dtype_from=("data",), prepare=_variable, new_dim="plev", targets="new_levels",
-          target_attrs=PRESSURE_COORDINATE,
+          target_attrs=PRESSURE_COORDINATE, required=("new_levels",), own_layout=True,
           result=Result(source="data", defaults=lambda a: _KIND_ATTRS.get(a["variable"], {})))
-def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any,
-                       new_levels: Any, p0: Any = 100000.0, *,
+def hybrid_to_pressure(data: Any, ps: Any = None, hyam: Any = None, hybm: Any = None,
+                       new_levels: Any = None, p0: Any = None, *,
                        method: Literal["log", "linear"] = "log", extrapolate: bool = False,
                        variable: Literal["temperature", "geopotential", "other"] | None = None,
-                       t_bot: Any = None, phi_sfc: Any = None) -> Any:
+                       t_bot: Any = None, phi_sfc: Any = None,
+                       coordinates: xarray.Dataset | None = None, dtype: DTypeLike | None = None
+                       ) -> Any:
     """Data on hybrid sigma-pressure levels interpolated to pressure levels.
 
     The pressure of model level k is hyam[k]·p0 + hybm[k]·ps, column by column;
     the data are interpolated to `new_levels` linearly in ln(p) (``method="log"``,
     default, with the C library's log) or in p (``method="linear"``). Targets
     outside a column's model levels are NaN, unless ``extrapolate=True``: then
-    targets between the lowest model level and the surface take the lowest
-    level's value, and targets below the surface (greater than ps) are
-    extrapolated according to `variable`. The pressures of a block's columns
-    exist only while the block is computed.
+    every target below the lowest model level, between it and the surface as
+    well as below the surface, is extrapolated from the lowest model level
+    according to `variable`, so that the profile is continuous there:
+    temperature with `temp_extrapolate`, geopotential height with
+    `geo_height_extrapolate` (from `t_bot`), other variables keep the lowest
+    level's value. This is the scheme of Trenberth et al. (1993) that ECMWF's
+    post-processing applies from the lowest model level.
+
+    Each block is one call of the remap engine in the data's own layout and
+    dtype, bit-identical to composing the kernels.
+
+    The coefficients may come from the data instead: without `hyam`, `hybm`
+    and `p0`, a DataArray's hybrid coordinate is read from its coordinates,
+    then from those of `coordinates` (a Dataset), as ``tamrix
+    hybrid-to-pressure`` reads a file: CF ``formula_terms`` (``a: b: p0: ps:``
+    or ``ap: b: ps:``), CAM's ``hyam``, ``hybm``, ``P0``, ``PS``, ECHAM's
+    ``hyam`` in Pa and ``aps``, or ERA5's ``lnsp``, each converted from its
+    own ``units``. A coordinate that cannot be decoded is a ValueError naming
+    what is missing.
 
     Parameters
     ----------
     data : array_like or DataArray
         Values on model levels, level dimension `dim` (DataArrays) or axis
         `axis` (NumPy and dask arrays).
-    ps : float, array_like or DataArray
+    ps : float, array_like or DataArray, optional
         Surface pressure per column, Pa (or a unit declared by a ``units``
-        attribute or pint).
-    hyam, hybm : array_like or DataArray
-        Hybrid coefficients of the model levels (1-D, equal length).
+        attribute or pint). Needed with `hyam` and `hybm`; else read with them.
+    hyam, hybm : array_like or DataArray, optional
+        Hybrid coefficients of the model levels (1-D, equal length). Not
+        given: read from the coordinates of `data` (a DataArray).
     new_levels : array_like or DataArray
         1-D target pressures, Pa unless declared otherwise; the result has them
         as its new level dimension `new_dim` (at the place of `dim`), labelled
         as given, with CF air_pressure attributes.
     p0 : float or DataArray, optional
-        Reference pressure, Pa unless declared otherwise (default 100000).
+        Reference pressure, Pa unless declared otherwise (default 100000 with
+        `hyam` and `hybm`; else read with them).
     method : {"log", "linear"}, optional
         Interpolation in ln(p) (default) or in p.
     extrapolate : bool, optional
         Fill targets below the lowest model level (default False: NaN).
     variable : {"temperature", "geopotential", "other"}, optional
-        How to extrapolate below the surface: "temperature" (data in K) with
-        `temp_extrapolate` from `t_bot` and `phi_sfc`; "geopotential"
+        How to extrapolate: "temperature" (data in K) with `temp_extrapolate`
+        from the data's lowest level and `phi_sfc`; "geopotential"
         (geopotential height, m) with `geo_height_extrapolate`, which needs
         `t_bot` and `phi_sfc`; "other": the lowest level's value. None takes the
         kind from a DataArray's ``standard_name`` (air_temperature,
@@ -506,10 +567,15 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any,
         unlabelled data.
     t_bot : float, array_like or DataArray, optional
         Temperature at the lowest model level, K, or the whole temperature field
-        (default: the data's lowest level, for temperature).
+        (needed for geopotential height; temperature starts from its own
+        lowest level).
     phi_sfc : float, array_like or DataArray, optional
         Surface geopotential, m2 s-2 (needed to extrapolate temperature or
         geopotential height).
+    coordinates : Dataset, optional
+        Where to look for the hybrid coordinate after the data's own
+        coordinates: the Dataset `data` comes from (with
+        ``decode_coords="all"`` xarray makes CF's terms the data's own).
     [[keywords]]
 
     Returns
@@ -543,4 +609,5 @@ def hybrid_to_pressure(data: Any, ps: Any, hyam: Any, hybm: Any,
     """
     return _blocks.hybrid_to_pressure(data, ps, t_bot, phi_sfc, hyam=hyam, hybm=hybm, p0=p0,
                                       targets=new_levels, log_p=method == "log",
-                                      extrapolate=extrapolate, variable=variable)
+                                      extrapolate=extrapolate, variable=variable or "other",
+                                      dtype=np.dtype(dtype))

@@ -11,6 +11,7 @@ netCDF4 = pytest.importorskip("netCDF4")
 import model_files  # noqa: E402
 from bitwise import assert_same_bits  # noqa: E402
 from tamrix import _hybrid_coordinate as hc  # noqa: E402
+from tamrix import _kernels  # noqa: E402
 from tamrix.cli import _remap, main  # noqa: E402
 
 TARGETS = [100000.0, 92500.0, 85000.0, 70000.0, 50000.0, 20000.0, 5000.0, 3000.0]
@@ -70,9 +71,10 @@ def test_a_subset_of_levels_gives_the_bits_of_all_levels():
             results = []
             for levels in (np.arange(nlev), keep):
                 outputs = [np.empty((outer, targets.size, inner)) for _ in data]
-                _remap.remap([np.ascontiguousarray(d[:, levels]) for d in data], outputs, kinds,
-                             ps, coordinate.hya[levels], coordinate.hyb[levels], 100000.0,
-                             targets, log=log, extrapolate=extrapolate, phi_sfc=phi, t_bot=t_bot)
+                _kernels.remap_hybrid_to_pressure(
+                    [np.ascontiguousarray(d[:, levels]) for d in data], outputs, kinds, ps,
+                    coordinate.hya[levels], coordinate.hyb[levels], 100000.0, targets, log=log,
+                    extrapolate=extrapolate, phi_sfc=phi, t_bot=t_bot)
                 results.append(outputs)
             for full, subset in zip(*results):
                 assert_same_bits(subset.ravel(), full.ravel())

@@ -9,9 +9,13 @@ import pytest
 
 xr = pytest.importorskip("xarray")
 
+import model_files  # noqa: E402
 import tamrix  # noqa: E402
 from bitwise import assert_same_bits  # noqa: E402
 from reference import log_array  # noqa: E402
+from remap_composition import compose  # noqa: E402
+
+INVERSE_GRAVITY = 0.10197671667604852  # the kernels' 1/g
 
 DIMS = ("time", "lev", "lat", "lon")
 
@@ -55,38 +59,100 @@ def test_rechunking_the_level_axis_keeps_chunks_near_the_input_chunk_size():
     assert_same_bits(result.values.ravel(), expected.ravel())
 
 
-def lowest(field, p):
-    k = p.argmax("lev")
-    return field.isel(lev=k), p.isel(lev=k)
+LAYOUTS = [(("time", "lev", "lat", "lon"), (2, 6, 3, 4)), (("lev", "ncol"), (6, 7)),
+           (("ncol", "lev"), (5, 6))]
 
 
-@pytest.mark.parametrize("variable", ["temperature", "geopotential", "other"])
-def test_hybrid_to_pressure_interpolates_and_extrapolates_with_the_kernels(variable):
-    ta, p, ps, hyam, hybm = model()
-    phis = xr.full_like(ps, 900.0).assign_attrs(units="m2 s-2")
-    data = ta if variable != "geopotential" else (ta * 10.0).assign_attrs(units="m")
-    # One target above every surface, one between the lowest level and some
-    # surfaces, one below every surface.
-    targets = np.array([50000.0, float(lowest(ta, p)[1].min()) + 1.0, 105000.0])
-    result = tamrix.hybrid_to_pressure(data, ps, hyam, hybm, targets, variable=variable,
-                                       extrapolate=True, phi_sfc=phis, t_bot=ta)
-    inside = tamrix.interp_to_levels(data, p, targets, dim="lev", method="log")
-    assert_same_bits(result.isel(plev=0).values, inside.isel(lev=0).values)
-    d_low, p_low = lowest(data, p)
-    t_low = lowest(ta, p)[0]
-    band = result.isel(plev=1).values
-    outside = targets[1] > p_low.values
-    assert outside.any() and not outside.all()
-    assert_same_bits(band[outside], d_low.values[outside])
-    assert_same_bits(band[~outside], inside.isel(lev=1).values[~outside])
-    below = {"temperature": tamrix.temp_extrapolate, "geopotential": tamrix.geo_height_extrapolate}
-    if variable in below:
-        expected = below[variable](t_low.values, targets[2], p_low.values, ps.values, 900.0)
-    else:
-        expected = d_low.values
-    assert_same_bits(result.isel(plev=2).values, expected)
-    plain = tamrix.hybrid_to_pressure(data, ps, hyam, hybm, targets, variable=variable)
-    assert np.isnan(plain.isel(plev=2).values).all()
+def composed(data, axis, ps, hyam, hybm, targets, dtype, **options):
+    """The kernels composed column by column (remap_composition) for data
+    whose level axis is `axis`, in the data's layout."""
+    shape = data.shape
+    outer, inner = math.prod(shape[:axis]), math.prod(shape[axis + 1:])
+    surface = {k: None if v is None else np.broadcast_to(v, shape[:axis] + shape[axis + 1:])
+               .reshape(outer, inner) for k, v in options.pop("surface").items()}
+    (result,) = compose([data.reshape(outer, shape[axis], inner)], [options.pop("kind")],
+                        np.broadcast_to(ps, shape[:axis] + shape[axis + 1:]).reshape(outer, inner),
+                        hyam, hybm, 1e5, targets, out_dtypes=[dtype], **surface, **options)
+    return result.reshape(shape[:axis] + (len(targets),) + shape[axis + 1:])
+
+
+@pytest.mark.parametrize("dims, shape", LAYOUTS)
+@pytest.mark.parametrize("kind", ["numpy", "dask", "dataarray", "dask-backed"])
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_hybrid_to_pressure_is_the_composition_of_the_kernels(dims, shape, kind, dtype):
+    rng = np.random.default_rng(5)
+    axis, nlev = dims.index("lev"), shape[dims.index("lev")]
+    hyam, hybm = np.linspace(0.2, 0.0, nlev), np.linspace(0.0, 0.98, nlev)
+    loop = shape[:axis] + shape[axis + 1:]
+    ps = rng.uniform(8.0e4, 1.04e5, loop)
+    p_low = hybm[-1] * ps
+    # Above the top, on and between levels, between the lowest level and the
+    # surface in some columns, below every surface.
+    targets = np.array([1.0e4, 2.0e4 + hybm[2] * 9e4, 5.0e4, float(p_low.min()) + 10.0, 1.05e5])
+    phis, t_bot = rng.uniform(0.0, 9000.0, loop), rng.uniform(250.0, 300.0, loop)
+    data = (200.0 + 0.001 * np.moveaxis(hyam[:, None] * 1e5 + hybm[:, None] * ps.reshape(-1),
+                                        0, -1).reshape(loop + (nlev,))
+            + rng.uniform(-1.0, 1.0, loop + (nlev,)))
+    data = np.ascontiguousarray(np.moveaxis(data, -1, axis), dtype=dtype)
+    loop_dims = dims[:axis] + dims[axis + 1:]
+    for variable, engine_kind, method in (("temperature", "temperature", "log"),
+                                          ("geopotential", "geopotential", "linear"),
+                                          ("other", "plain", "log")):
+        args = [data, ps, phis, t_bot]
+        if kind in ("dataarray", "dask-backed"):
+            args = [xr.DataArray(data, dims=dims)] + [xr.DataArray(a, dims=loop_dims)
+                                                       for a in args[1:]]
+            if kind == "dask-backed":
+                pytest.importorskip("dask.array")
+                args = [a.chunk(2) for a in args]
+        elif kind == "dask":
+            da = pytest.importorskip("dask.array")
+            args = [da.from_array(a, chunks=2) for a in args]
+        result = tamrix.hybrid_to_pressure(
+            args[0], args[1], hyam, hybm, targets, method=method, variable=variable,
+            extrapolate=True, phi_sfc=args[2], t_bot=args[3],
+            **({} if kind in ("dataarray", "dask-backed") else {"axis": axis}))
+        assert result.dtype == dtype
+        expected = composed(data, axis, ps, hyam, hybm, targets, dtype, kind=engine_kind,
+                            log=method == "log", extrapolate=True,
+                            surface={"phi_sfc": phis, "t_bot": t_bot})
+        assert np.isnan(expected[(slice(None),) * axis + (0,)]).all()
+        assert_same_bits(np.asarray(result).ravel(), expected.ravel())
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a, lambda a: np.asfortranarray(a), lambda a: np.moveaxis(a, 1, 0),
+    lambda a: xr.DataArray(a, dims=DIMS).transpose("time", "lat", "lon", "lev").values])
+def test_the_engine_sees_the_callers_memory_without_a_copy(make):
+    from tamrix import _blocks
+
+    data = make(np.ones((2, 6, 3, 4), dtype=np.float32))
+    axis = 1 if data.shape[1] == 6 else (0 if data.shape[0] == 6 else -1)
+    last = np.moveaxis(data, axis, -1)
+    columns, order = _blocks._columns_in_memory_order(last, last.shape[:-1])
+    assert np.shares_memory(columns, data) and columns.dtype == np.float32
+    result = tamrix.hybrid_to_pressure(data, 1e5, [0.0] * 6, np.linspace(0.2, 1, 6),
+                                       [5e4, 9e4], axis=axis)
+    # The result is laid out as the data is.
+    assert np.moveaxis(result, axis, -1).transpose(order).flags.c_contiguous
+
+
+def test_profiles_are_continuous_at_the_lowest_level_and_the_surface():
+    f = model_files.fields()
+    ps, phis = f["ps"][1], f["phis"]  # a (lat, lon) field of time 1
+    p_low = model_files.A[-1] * model_files.P0 + model_files.B[-1] * ps
+    # Where the scheme keeps the standard lapse rate (surface below 2000 m and
+    # cooler than 290.5 K; elsewhere Trenberth et al. change it on purpose).
+    plain = (phis * INVERSE_GRAVITY < 2000.0) & (f["ta"][1][-1] < 289.0)
+    assert plain.sum() > 10
+    for column in zip(*np.nonzero(plain)):
+        targets = [p_low[column] * (1 - 1e-9), p_low[column] * (1 + 1e-9), ps[column]]
+        t, z = (tamrix.hybrid_to_pressure(
+            f[name][1], ps, model_files.A, model_files.B, targets, axis=0, extrapolate=True,
+            variable=variable, phi_sfc=phis, t_bot=f["ta"][1][-1])[(slice(None), *column)]
+            for name, variable in (("ta", "temperature"), ("zg", "geopotential")))
+        assert abs(t[1] - t[0]) < 0.02 and abs(z[1] - z[0]) < 0.5, (t, z)
+        assert z[2] == pytest.approx(phis[column] * INVERSE_GRAVITY, abs=1e-6)  # the surface's
 
 
 @pytest.mark.parametrize("kind", ["numpy", "dask", "dask-backed"])
@@ -159,3 +225,49 @@ def test_hybrid_to_pressure_quantities_carry_the_unit_of_their_values(units, var
     assert str(result.units) == expected_units
     np.testing.assert_allclose(result.magnitude, tamrix.hybrid_to_pressure(
         values, ps.values, hyam, hybm, [85000.0, 50000.0], axis=1), rtol=1e-12)
+
+
+@pytest.mark.parametrize("convention, decode_all", [
+    ("cf", True), ("cf-ap", True), ("cf", False), ("cf-hpa", False), ("cam", False),
+    ("echam", False), ("era5", False)])
+def test_hybrid_to_pressure_reads_the_coordinate_of_each_convention(tmp_path, convention,
+                                                                   decode_all):
+    pytest.importorskip("netCDF4")
+    f = model_files.write(tmp_path / "in.nc", convention)
+    targets = [100000.0, 85000.0, 50000.0, 3000.0]
+    # decode_coords="all" makes CF's formula terms coordinates of the data;
+    # else they come from the Dataset.
+    with xr.open_dataset(tmp_path / "in.nc", decode_coords="all" if decode_all else True) as ds:
+        more = {} if decode_all else {"coordinates": ds}
+        results = {name: tamrix.hybrid_to_pressure(ds[name], new_levels=targets, extrapolate=True,
+                                                   phi_sfc=ds.phis, t_bot=ds.ta, **more)
+                   for name in ("ta", "zg")}
+    for name, kind in (("ta", "temperature"), ("zg", "geopotential")):
+        assert results[name].dims == ("time", "plev", "lat", "lon")
+        expected = model_files.expected(f, name, targets, kind, extrapolate=True)
+        assert_same_bits(results[name].values.ravel(), expected.astype(np.float32).ravel())
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta, new_levels=[5e4], coordinates=ds.drop_vars("ps")),
+     ValueError, "no variable 'ps' for the surface pressure"),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta, new_levels=[5e4]),
+     ValueError, "no variable 'a' for the A coefficients.*pass the Dataset as coordinates="),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta.rename(lev="z").drop_vars("z"), new_levels=[5e4],
+                                          coordinates=ds.drop_vars(["a", "b"])),
+     ValueError, "no hybrid level dimension among"),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta, ds.ps, ds.a, new_levels=[5e4]),
+     TypeError, "give ps, hyam, hybm"),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta.values, new_levels=[5e4], coordinates=ds),
+     TypeError, "a DataArray whose coordinates"),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta, hyam=ds.a, hybm=ds.b, new_levels=[5e4]),
+     TypeError, "missing required argument 'ps'"),
+    (lambda ds: tamrix.hybrid_to_pressure(ds.ta, coordinates=ds),
+     TypeError, "missing required argument 'new_levels'"),
+])
+def test_a_coordinate_that_cannot_be_read_is_named(tmp_path, call, error, match):
+    pytest.importorskip("netCDF4")
+    model_files.write(tmp_path / "in.nc", "cf")
+    with xr.open_dataset(tmp_path / "in.nc") as ds:
+        with pytest.raises(error, match=match):
+            call(ds)

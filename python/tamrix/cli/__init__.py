@@ -19,9 +19,12 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._output import UsageError, replacing, run
+
+if TYPE_CHECKING:
+    from . import _remap
 
 PROG = "tamrix"
 PLAUSIBLE_HPA = 1100.0
@@ -102,12 +105,14 @@ def _coordinate(source: Any, dims: Sequence[str], args: argparse.Namespace) -> A
     return coordinate
 
 
-def _kinds(args: argparse.Namespace, names: Sequence[str]) -> dict[str, str]:
-    given: dict[str, str] = {}
+def _kinds(args: argparse.Namespace, names: Sequence[str]) -> dict[str, _remap.Kind]:
+    from ._remap import KINDS
+
+    given: dict[str, _remap.Kind] = {}
     for item in args.variable or ():
-        name, sep, kind = item.rpartition("=")
-        kind = {"other": "plain", "geopotential_height": "geopotential"}.get(kind, kind)
-        if kind not in ("plain", "temperature", "geopotential"):
+        name, sep, text = item.rpartition("=")
+        kind = KINDS.get(text)
+        if kind is None:
             raise UsageError(f"--variable takes VAR=KIND with KIND temperature, geopotential "
                              f"or plain, not {item!r}")
         for target in ([name] if sep else names):

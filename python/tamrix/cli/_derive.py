@@ -12,7 +12,7 @@ from __future__ import annotations
 import argparse
 import inspect
 from collections.abc import Sequence
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -20,6 +20,9 @@ from .. import _hybrid_coordinate as hc
 from . import _files, _hybrid, _stream
 from ._output import UsageError, replacing
 from ._stream import Block
+
+if TYPE_CHECKING:
+    from .._blocks import Array
 
 
 class Input(NamedTuple):
@@ -146,14 +149,14 @@ def derive(args: argparse.Namespace, argv: Sequence[str], function_name: str,
             raise
 
 
-def _read(source: _files.Source, item: Input, block: Block) -> np.ndarray:
+def _read(source: _files.Source, item: Input, block: Block) -> Array:
     variable = source[item.name]
     values = variable.read(block.select(variable.dims))
     return item.conversion(values) if item.conversion is not None else values
 
 
 def _pressure(source: _files.Source, coordinate: hc.HybridCoordinate, block: Block,
-              dims: Sequence[str]) -> tuple[np.ndarray, tuple[float, float, int, int]]:
+              dims: Sequence[str]) -> tuple[Array, tuple[float, float, int, int]]:
     """hyb·ps + hya·p0 in Pa on the block, the level dimension where `dims`
     has it (the operations of pressure_at_hybrid_levels_array)."""
     free = tuple(d for d in dims if d != coordinate.dim)

@@ -17,11 +17,14 @@ import contextlib
 import os
 import threading
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._output import UsageError, reading, writing
+
+if TYPE_CHECKING:
+    from .._blocks import Array
 
 NETCDF = "netcdf"
 ZARR = "zarr"
@@ -87,15 +90,15 @@ class Variable:
         """The declared fill value (None when there is none)."""
         return self._fills[0] if self._fills else None
 
-    def __getitem__(self, index: Any) -> np.ndarray:
+    def __getitem__(self, index: Any) -> Array:
         return self.read(index)
 
-    def raw(self, index: Any = ...) -> np.ndarray:
+    def raw(self, index: Any = ...) -> Array:
         """The stored values of a slab, as they are in the file."""
         with reading(self.source.path, self.name), _serialised(self.source.format):
             return np.asarray(self.array[index])
 
-    def read(self, index: Any = ...) -> np.ndarray:
+    def read(self, index: Any = ...) -> Array:
         """The values of a slab, decoded (missing values NaN for floats)."""
         raw = self.raw(index)
         if self.stored.kind not in "fiu" or (
@@ -310,7 +313,7 @@ class Sink:
         return self._handle.create_array(name, shape=shape, dtype=dtype, chunks=chunks,
                                          fill_value=fill, attributes=attributes, **options)
 
-    def write(self, name: str, index: Any, values: np.ndarray) -> None:
+    def write(self, name: str, index: Any, values: Array) -> None:
         with writing(self.display, name), _serialised(self.format):
             self._arrays[name][index] = values
 

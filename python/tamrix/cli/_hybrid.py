@@ -12,15 +12,19 @@ from __future__ import annotations
 
 import functools
 import warnings
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 from .. import _hybrid_coordinate as hc
+from .. import _kernels
 from . import _remap, _stream
 from ._files import Source, Variable
 from ._output import UsageError
 from ._stream import Block
+
+if TYPE_CHECKING:
+    from .._blocks import Array
 
 # Variables that hold the surface geopotential (m2 s-2) or the surface height
 # (m), by standard name, then by name.
@@ -39,7 +43,7 @@ class Conversion(NamedTuple):
     target: Any  # a tamrix._units.Unit
     where: str
 
-    def __call__(self, values: np.ndarray) -> np.ndarray:
+    def __call__(self, values: Array) -> Array:
         from .. import _units
 
         return _units.convert_array(values, self.source, self.target,  # type: ignore[no-any-return]
@@ -59,7 +63,7 @@ class Field(NamedTuple):
 
 class Output(NamedTuple):
     name: str
-    kind: str  # the engine's: plain, temperature, geopotential
+    kind: _remap.Kind
     dtype: str
     fill: Any
     # Extrapolated geopotential heights (m) back to geopotential (m2 s-2).
@@ -73,7 +77,7 @@ class Remap(NamedTuple):
     dims: tuple[str, ...]
     coordinate: hc.HybridCoordinate
     outputs: tuple[Output, ...]
-    targets: np.ndarray
+    targets: Array
     log: bool
     extrapolate: bool
     phi: Field | None = None
@@ -84,7 +88,7 @@ class Remap(NamedTuple):
     def free_dims(self) -> tuple[str, ...]:
         return tuple(d for d in self.dims if d != self.coordinate.dim)
 
-    def compute(self, block: Block) -> tuple[list[np.ndarray], tuple[float, float, int, int]]:
+    def compute(self, block: Block) -> tuple[list[Array], tuple[float, float, int, int]]:
         """The outputs of one block, (outer, targets, inner) each, and the
         block's surface pressure statistics (min, max, values below 20,000 Pa,
         values)."""
@@ -110,16 +114,16 @@ class Remap(NamedTuple):
         phi = self._field(self.phi, block, outer, inner)
         t_bot = self._field(self.t_bot, block, outer, inner)
         hya, hyb = self.coordinate.hya[levels], self.coordinate.hyb[levels]
-        _remap.remap(data, results, [o.kind for o in self.outputs], ps, hya, hyb,
-                     self.coordinate.p0, self.targets, log=self.log, extrapolate=self.extrapolate,
-                     phi_sfc=phi, t_bot=t_bot)
+        _kernels.remap_hybrid_to_pressure(
+            data, results, [o.kind for o in self.outputs], ps, hya, hyb, self.coordinate.p0,
+            self.targets, log=self.log, extrapolate=self.extrapolate, phi_sfc=phi, t_bot=t_bot)
         if self.extrapolate and any(o.height_to_geopotential for o in self.outputs):
             self._heights_to_geopotential(results, ps)
         low = int(np.count_nonzero(ps < LOW_SURFACE_PA))
         return results, (ps_min, ps_max, low, int(np.count_nonzero(~np.isnan(ps))))
 
-    def _read_levels(self, variable: Variable, block: Block, levels: np.ndarray, outer: int,
-                     inner: int, conversion: Conversion | None) -> np.ndarray:
+    def _read_levels(self, variable: Variable, block: Block, levels: Array, outer: int,
+                     inner: int, conversion: Conversion | None) -> Array:
         """The block of `variable` at `levels`, (outer, len(levels), inner)."""
         pieces = [variable.read(block.select(variable.dims, slice(a, b)))
                   for a, b in _remap.runs(levels)]
@@ -134,7 +138,7 @@ class Remap(NamedTuple):
         return np.ascontiguousarray(values)
 
     def _field(self, spec: Field | None, block: Block, outer: int, inner: int
-               ) -> np.ndarray | None:
+               ) -> Array | None:
         if spec is None:
             return None
         variable = open_source(spec.path, spec.fmt)[spec.name]
@@ -149,7 +153,7 @@ class Remap(NamedTuple):
             values = values * spec.factor
         return np.ascontiguousarray(values).reshape(outer, inner)
 
-    def _heights_to_geopotential(self, results: list[np.ndarray], ps: np.ndarray) -> None:
+    def _heights_to_geopotential(self, results: list[Array], ps: Array) -> None:
         lowest = int(np.argmax(self.coordinate.hyb * 1e5 + self.coordinate.hya *
                                self.coordinate.p0))
         p_low = self.coordinate.hyb[lowest] * ps + self.coordinate.hya[lowest] * self.coordinate.p0
@@ -179,7 +183,7 @@ def _units_text(variable: Variable) -> str | None:
     return value.strip() if isinstance(value, str) and value.strip() else None
 
 
-def infer_kind(variable: Variable) -> str:
+def infer_kind(variable: Variable) -> _remap.Kind:
     """temperature, geopotential (height, or geopotential in m2 s-2) or
     plain: from the standard_name, else the units."""
     from .. import _units
@@ -201,7 +205,8 @@ def infer_kind(variable: Variable) -> str:
     return "plain"
 
 
-def output_for(variable: Variable, kind: str, dtype: str | None) -> tuple[Output, dict[str, Any]]:
+def output_for(variable: Variable, kind: _remap.Kind, dtype: str | None
+               ) -> tuple[Output, dict[str, Any]]:
     """How `variable` is remapped, and the attributes of its result."""
     from .. import _units
 

@@ -12,14 +12,17 @@ from __future__ import annotations
 import math
 import sys
 import time
-from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 from .._hybrid_coordinate import formula_terms
 from ._output import UsageError
 from ._files import DEFAULT_FILL, Sink, Source, Variable
+
+if TYPE_CHECKING:
+    from .._blocks import Array
 
 # Bytes of input read per block (all variables together) unless --chunks says.
 BLOCK_BYTES = 48 * 2**20
@@ -122,7 +125,7 @@ def output_chunks(block: Block, dims: Sequence[str], level_dim: str | None) -> d
             for i, d in enumerate(dims)}
 
 
-def read_field(variable: Variable, block: Block, dims: Sequence[str], what: str) -> np.ndarray:
+def read_field(variable: Variable, block: Block, dims: Sequence[str], what: str) -> Array:
     """A variable without the level dimension (ps, surface height, a lowest
     level) on a block of variables with non-level `dims`, broadcast to the
     block's shape: size-1 dimensions the block does not have are dropped."""
@@ -236,7 +239,7 @@ class MissingCounter:
         self.total = 0
         self.missing = 0
 
-    def fill(self, values: np.ndarray, fill: Any) -> None:
+    def fill(self, values: Array, fill: Any) -> None:
         """Counts `values` and replaces NaN by `fill` in place."""
         missing = np.isnan(values)
         count = int(np.count_nonzero(missing))
@@ -248,8 +251,3 @@ class MissingCounter:
     @property
     def all_missing(self) -> bool:
         return self.total > 0 and self.missing == self.total
-
-
-def chunked(items: Sequence[Any], size: int) -> Iterator[Sequence[Any]]:
-    for start in range(0, len(items), size):
-        yield items[start:start + size]
