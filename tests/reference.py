@@ -237,8 +237,14 @@ def rad_lat_wgs84(lat):
     return s + R[0]
 
 
+def times(a, b):
+    """a * b as the C product a * b gives it when both are NaN: a's NaN. Python's own
+    `*` keeps either one, depending on how the interpreter was compiled."""
+    return a * 1.0 if math.isnan(a) and math.isnan(b) else a * b
+
+
 def arc_lon_wgs84(lon, lat):
-    return ((cos(lat * DEG) * rad_lat_wgs84(lat)) * lon) * DEG
+    return times(times(cos(lat * DEG), rad_lat_wgs84(lat)), lon) * DEG
 
 
 # --- interpolation -------------------------------------------------------------
@@ -254,38 +260,44 @@ def _surface(t_bot, lev, p_sfc, ps, phi_sfc):
     return t_star, h, 0.0065 * h + t_star, log(div(lev, ps))
 
 
-def temp_extrapolate(t_bot, lev, p_sfc, ps, phi_sfc):
+# `branches`, when given, collects the name of the path taken, so that a test
+# can show its inputs reach every one.
+
+def temp_extrapolate(t_bot, lev, p_sfc, ps, phi_sfc, branches=None):
     t_star, h, t0, L = _surface(t_bot, lev, p_sfc, ps, phi_sfc)
     plateau = t0 if t0 < 298.0 else 298.0
     if 2000.0 <= h and h <= 2500.0:
-        tx = ((h - 2000.0) * plateau + (2500.0 - h) * t0) * 0.002
+        tx, branch = ((h - 2000.0) * plateau + (2500.0 - h) * t0) * 0.002, "blend"
     elif h > 2500.0:
-        tx = plateau
+        tx, branch = plateau, "plateau"
     else:
-        tx = math.nan
+        tx, branch = math.nan, "low"
     if h < 2000.0:
         a = L * ALPHA
     elif tx >= t_star:
-        a = L * div((tx - t_star) * 287.04, phi_sfc)
+        a, branch = L * div((tx - t_star) * 287.04, phi_sfc), branch + "+lapse"
     else:
-        a = 0.0
+        a, branch = 0.0, branch + "+flat"
+    if branches is not None:
+        branches.add(branch)
     c2 = (0.5 * a) * a
     c3 = ((SIXTH * a) * a) * a
     return t_star * (c3 + ((1.0 + a) + c2))
 
 
-def geo_height_extrapolate(t_bot, lev, p_sfc, ps, phi_sfc):
+def geo_height_extrapolate(t_bot, lev, p_sfc, ps, phi_sfc, branches=None):
     t_star, h, t0, L = _surface(t_bot, lev, p_sfc, ps, phi_sfc)
     ts = t_star
     if t0 > 290.5 and t_star > 290.5:
-        k = 0.0
-        ts = (t_star + 290.5) * 0.5
+        k, ts, branch = 0.0, (t_star + 290.5) * 0.5, "A and B"
     elif t0 > 290.5:
-        k = (290.5 - t_star) * div(287.04, phi_sfc)
+        k, branch = (290.5 - t_star) * div(287.04, phi_sfc), "A only"
     else:
-        k = ALPHA
+        k, branch = ALPHA, "not A"
     if ts < 255.0:
-        ts = (ts + 255.0) * 0.5
+        ts, branch = (ts + 255.0) * 0.5, branch + "+cold"
+    if branches is not None:
+        branches.add(branch)
     a = k * L
     scale = ((ts * 287.04) * INV_G) * L
     return h - (((SIXTH * a) * a) + (0.5 * a + 1.0)) * scale

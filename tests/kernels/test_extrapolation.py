@@ -6,64 +6,11 @@ import math
 import numpy as np
 import pytest
 from bitwise import SPECIAL_VALUES, assert_same_bits
-from reference import div, log
+from reference import ALPHA, INV_G, geo_height_extrapolate, temp_extrapolate
 
 from _tamrix_rs import interpolation as it
 
 nan = math.nan
-
-ALPHA = 0.19026407890550429
-INV_G = 0.10197671667604852
-SIXTH = 0.16666666666666666
-
-
-def common(t_bot, lev, p_sfc, ps, phi_sfc):
-    t_star = ((div(ps, p_sfc) + -1.0) * ALPHA + 1.0) * t_bot
-    h = INV_G * phi_sfc
-    return t_star, h, 0.0065 * h + t_star, log(div(lev, ps))
-
-
-def temperature(t_bot, lev, p_sfc, ps, phi_sfc, tags=None):
-    t_star, h, t0, el = common(t_bot, lev, p_sfc, ps, phi_sfc)
-    plat = t0 if t0 < 298.0 else 298.0
-    if 2000.0 <= h <= 2500.0:
-        tx = ((h - 2000.0) * plat + (2500.0 - h) * t0) * 0.002
-        branch = "blend"
-    elif h > 2500.0:
-        tx, branch = plat, "plateau"
-    else:
-        tx, branch = math.nan, "low"
-    if h < 2000.0:
-        a = el * ALPHA
-    elif tx >= t_star:
-        a = el * div((tx - t_star) * 287.04, phi_sfc)
-        branch += "+lapse"
-    else:
-        a = 0.0
-        branch += "+flat"
-    if tags is not None:
-        tags.add(branch)
-    return t_star * (((SIXTH * a) * a) * a + ((1.0 + a) + (0.5 * a) * a))
-
-
-def height(t_bot, lev, p_sfc, ps, phi_sfc, tags=None):
-    t_star, h, t0, el = common(t_bot, lev, p_sfc, ps, phi_sfc)
-    ts = t_star
-    if t0 > 290.5 and t_star > 290.5:
-        k, ts, branch = 0.0, (t_star + 290.5) * 0.5, "A and B"
-    elif t0 > 290.5:
-        k, branch = (290.5 - t_star) * div(287.04, phi_sfc), "A only"
-    else:
-        k, branch = ALPHA, "not A"
-    if ts < 255.0:
-        ts = (ts + 255.0) * 0.5
-        branch += "+cold"
-    if tags is not None:
-        tags.add(branch)
-    a = k * el
-    big_k = ((ts * 287.04) * INV_G) * el
-    return h - (((SIXTH * a) * a) + (0.5 * a + 1.0)) * big_k
-
 
 def up(x, steps=1):
     for _ in range(steps):
@@ -96,13 +43,16 @@ def boundary_rows():
 ROWS = list(boundary_rows())
 
 
-@pytest.mark.parametrize(("name", "reference", "branches"), [
-    ("temp", temperature, {"low", "blend+lapse", "blend+flat", "plateau+lapse", "plateau+flat"}),
-    ("geo_height", height, {"A and B", "A only", "not A", "not A+cold", "A only+cold"}),
+REFERENCES = {"temp": temp_extrapolate, "geo_height": geo_height_extrapolate}
+
+
+@pytest.mark.parametrize(("name", "branches"), [
+    ("temp", {"low", "blend+lapse", "blend+flat", "plateau+lapse", "plateau+flat"}),
+    ("geo_height", {"A and B", "A only", "not A", "not A+cold", "A only+cold"}),
 ])
-def test_boundaries_match_the_formula(name, reference, branches):
+def test_boundaries_match_the_formula(name, branches):
     tags = set()
-    expected = np.array([reference(*row, tags) for row in ROWS])
+    expected = np.array([REFERENCES[name](*row, tags) for row in ROWS])
     assert branches <= tags
     scalar = getattr(it, name + "_extrapolate_scalar")
     for row, e in zip(ROWS, expected):
@@ -123,7 +73,7 @@ def test_heights_at_the_band_edges_are_exact():
 @pytest.mark.parametrize("position", range(5))
 @pytest.mark.parametrize("name", ["temp", "geo_height"])
 def test_special_values(name, position):
-    reference = temperature if name == "temp" else height
+    reference = REFERENCES[name]
     scalar = getattr(it, name + "_extrapolate_scalar")
     for value in SPECIAL_VALUES:
         row = [285.0, 100000.0, 80000.0, 82000.0, 22000.0]
@@ -164,7 +114,7 @@ def test_random_arrays_on_the_pool():
     p_sfc = ps * rng.uniform(0.85, 1.0, n)
     phi = rng.uniform(-1000.0, 50000.0, n)
     phi[::97] = 0.0
-    for name, reference in (("temp", temperature), ("geo_height", height)):
+    for name, reference in REFERENCES.items():
         result = getattr(it, name + "_extrapolate_array")(t_bot, 101325.0, p_sfc, ps, phi)
         expected = [reference(*row) for row in zip(t_bot.tolist(), [101325.0] * n,
                                                     p_sfc.tolist(), ps.tolist(), phi.tolist())]

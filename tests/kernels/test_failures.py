@@ -8,20 +8,25 @@ import _tamrix_rs
 met = _tamrix_rs.meteorology
 """
 
-
-def test_array_call_without_numpy_panics_and_scalars_still_work(python_subprocess):
-    result = python_subprocess(
-        NUMPY_BLOCKED
-        + """
+# The first array call cannot reach NumPy and panics: `first` is what it raised.
+PANICKED = NUMPY_BLOCKED + """
 try:
     met.psychrometric_constant_array([1.0])
 except BaseException as error:
-    panic = type(error)
-    print(panic.__module__, panic.__name__, panic.__qualname__, panic.__bases__[0].__name__)
-    print(str(error).startswith("Failed to access NumPy array API capsule"), len(error.args))
-    print(isinstance(error, Exception))
-    print(panic.__doc__.startswith("\\n") and panic.__doc__.endswith("\\n"),
-          len(panic.__doc__.strip("\\n").split("\\n")))
+    first = error
+panic = type(first)
+"""
+
+
+def test_array_call_without_numpy_panics_and_scalars_still_work(python_subprocess):
+    result = python_subprocess(
+        PANICKED
+        + """
+print(panic.__module__, panic.__name__, panic.__qualname__, panic.__bases__[0].__name__)
+print(str(first).startswith("Failed to access NumPy array API capsule"), len(first.args))
+print(isinstance(first, Exception))
+print(panic.__doc__.startswith("\\n") and panic.__doc__.endswith("\\n"),
+      len(panic.__doc__.strip("\\n").split("\\n")))
 print(met.psychrometric_constant_scalar(100.0))
 try:
     met.psychrometric_constant_array([1.0])
@@ -62,13 +67,8 @@ except BaseException:
 
 def test_panic_raised_by_a_conversion_callback_is_resumed(python_subprocess):
     result = python_subprocess(
-        NUMPY_BLOCKED
+        PANICKED
         + """
-try:
-    met.psychrometric_constant_array([1.0])
-except BaseException as error:
-    panic = type(error)
-
 class Explodes:
     def __float__(self):
         raise panic("boom from python")

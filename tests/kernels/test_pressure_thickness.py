@@ -5,33 +5,11 @@ import math
 import numpy as np
 import pytest
 from bitwise import assert_same_bits
+from reference import delta_pressure_1d
 
 from _tamrix_rs import interpolation as it
 
 nan = math.nan
-
-
-def thickness(p, ps, top=None):
-    n = len(p)
-    if n == 0:
-        return np.zeros(0)
-    reversed_ = n >= 2 and p[0] > p[-1]
-    q = p[::-1] if reversed_ else list(p)
-    if top is None:
-        top = math.inf
-        for x in q:
-            if x < top:
-                top = x
-    g = next((i for i in range(n - 1, -1, -1) if ps >= q[i]), 0)
-    dp = [0.0] * n
-    if g == 0:
-        dp[0] = ps - top
-    else:
-        dp[0] = (q[0] + q[1]) * 0.5 - top
-        for j in range(1, g):
-            dp[j] = (q[j + 1] - q[j - 1]) * 0.5
-        dp[g] = ps + (q[g] + q[g - 1]) * -0.5
-    return np.array(dp[::-1] if reversed_ else dp)
 
 
 @pytest.mark.parametrize(("levels", "ps", "top", "expected"), [
@@ -52,7 +30,7 @@ def thickness(p, ps, top=None):
 def test_documented_columns(levels, ps, top, expected):
     result = it.delta_pressure_1d(np.array(levels, dtype=float), ps, top)
     np.testing.assert_array_equal(result, np.array(expected, dtype=float))
-    assert_same_bits(result, thickness([float(x) for x in levels], float(ps), top))
+    assert_same_bits(result, delta_pressure_1d([float(x) for x in levels], float(ps), top))
 
 
 def test_empty_column_ignores_the_scalars():
@@ -75,7 +53,7 @@ def test_random_columns_match_the_transcription():
         ps = float(rng.choice([rng.uniform(0.0, 1200.0), levels[rng.integers(0, n)]]))
         top = [None, 0.0, float(rng.uniform(0.0, 50.0))][rng.integers(0, 3)]
         result = it.delta_pressure_1d(levels, ps, top)
-        assert_same_bits(result, thickness(levels.tolist(), ps, top))
+        assert_same_bits(result, delta_pressure_1d(levels.tolist(), ps, top))
         if top is not None and not np.isnan(levels).any() and ps >= levels.min():
             assert result.sum() == pytest.approx(ps - top, rel=1e-9, abs=1e-9)
 

@@ -7,39 +7,18 @@ import pytest
 
 import _tamrix_rs
 from bitwise import SPECIAL_VALUES, assert_same_bits, bits
+from reference import (psychrometric_constant, saturation_vapor_pressure,
+                       saturation_vapor_pressure_slope)
 
 met = _tamrix_rs.meteorology
 DEFAULT_NAN_BITS = 0x7FF8000000000000
 
-
-def ref_psychrometric_constant(p):
-    return p * 0.00066474
-
-
-def ref_celsius(t):
-    return ((t + (-32.0)) * 5.0) / 9.0
-
-
-def ref_svp(t):
-    c = ref_celsius(t)
-    if not c > 0.0:
-        return math.nan
-    return math.exp((17.27 * c) / (c + 237.3)) * 0.6108
-
-
-def ref_svp_slope(t):
-    c = ref_celsius(t)
-    if not c > 0.0:
-        return math.nan
-    d = c + 237.3
-    return ((math.exp((17.27 * c) / d) * 0.6108) * 4096.0) / (d * d)
-
-
 QUANTITIES = [
-    (met.psychrometric_constant_scalar, met.psychrometric_constant_array, ref_psychrometric_constant),
-    (met.saturation_vapor_pressure_scalar, met.saturation_vapor_pressure_array, ref_svp),
+    (met.psychrometric_constant_scalar, met.psychrometric_constant_array, psychrometric_constant),
+    (met.saturation_vapor_pressure_scalar, met.saturation_vapor_pressure_array,
+     saturation_vapor_pressure),
     (met.saturation_vapor_pressure_slope_scalar, met.saturation_vapor_pressure_slope_array,
-     ref_svp_slope),
+     saturation_vapor_pressure_slope),
 ]
 BOUNDARY_INPUTS = [32.0, math.nextafter(32.0, math.inf), math.nextafter(32.0, -math.inf), 31.0,
                    -40.0, 50.0, 68.0, 212.0, 100.0, -1.0, 1e10, -1e10, 600.0, 1000.0]

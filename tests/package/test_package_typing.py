@@ -111,18 +111,25 @@ MISUSE = """
 """
 
 
-def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
-    pytest.importorskip("mypy")
-    (tmp_path / "usage.py").write_text(textwrap.dedent(USAGE))
-    (tmp_path / "misuse.py").write_text(textwrap.dedent(MISUSE))
+def mypy_strict(tmp_path, correct, wrong):
+    """mypy --strict on two snippets: the errors it finds in `correct`, the lines
+    of `wrong` it reports, and its whole output."""
+    (tmp_path / "correct.py").write_text(textwrap.dedent(correct))
+    (tmp_path / "wrong.py").write_text(textwrap.dedent(wrong))
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-         str(tmp_path / "cache"), "usage.py", "misuse.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120)
+         str(tmp_path / "cache"), "correct.py", "wrong.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert not [e for e in errors if e.startswith("usage.py")], result.stdout
-    lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("misuse.py")})
-    assert lines == [5, 6, 7, 8, 9], result.stdout
+    wrong_lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("wrong.py")})
+    return [e for e in errors if e.startswith("correct.py")], wrong_lines, result.stdout
+
+
+def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
+    pytest.importorskip("mypy")
+    correct_errors, wrong_lines, output = mypy_strict(tmp_path, USAGE, MISUSE)
+    assert not correct_errors, output
+    assert wrong_lines == [5, 6, 7, 8, 9], output
 
 
 def test_stubtest_finds_the_stub_complete_and_correct(tmp_path):
@@ -178,13 +185,6 @@ WRONG = """
 def test_mypy_strict_sees_precise_results_of_array_and_dataarray_calls(tmp_path):
     pytest.importorskip("mypy")
     pytest.importorskip("xarray")
-    (tmp_path / "precise.py").write_text(textwrap.dedent(PRECISE))
-    (tmp_path / "wrong.py").write_text(textwrap.dedent(WRONG))
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-         str(tmp_path / "cache"), "precise.py", "wrong.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
-    assert not [e for e in errors if e.startswith("precise.py")], result.stdout
-    lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("wrong.py")})
-    assert lines == [6, 7, 8, 9], result.stdout
+    correct_errors, wrong_lines, output = mypy_strict(tmp_path, PRECISE, WRONG)
+    assert not correct_errors, output
+    assert wrong_lines == [6, 7, 8, 9], output
