@@ -117,6 +117,9 @@ def test_a_store_is_replaced_whole_and_any_other_directory_refused(tmp_path, mar
 
 # A writer stopped where it cannot go on by itself: the command's netCDF
 # writer (today in a dask worker thread) or a body writing in the main thread.
+# They sleep rather than block on a lock: the kernel may deliver the signal to
+# another thread (NumPy's OpenBLAS has one), which does not wake a main thread
+# blocked on a lock, while a sleeping one reaches the handler within 10 ms.
 STOPPED_IN_THE_WRITER = """
     import netCDF4
 
@@ -124,7 +127,8 @@ STOPPED_IN_THE_WRITER = """
         def close(self):
             if os.path.basename(self.filepath()).startswith("."):  # the temporary
                 print("writing", flush=True)
-                threading.Event().wait()
+                while True:
+                    time.sleep(0.01)
             super().close()
 
     netCDF4.Dataset = WriterThatWaits
@@ -140,7 +144,8 @@ STOPPED_IN_THE_MAIN_THREAD = """
             with open(os.path.join(temporary, "zarr.json") if store else temporary, "w") as f:
                 f.write("new")
             print("writing", flush=True)
-            threading.Event().wait()
+            while True:
+                time.sleep(0.01)
 
     status = _output.run(body)
 """
@@ -165,7 +170,7 @@ def test_a_signal_during_the_write_removes_the_temporary(tmp_path, signum, scrip
     else:
         argv = [str(output), "store" if store else "file"]
     # os._exit: a worker thread still waits in the writer, which no real one does.
-    code = "import os, sys, threading\n" + textwrap.dedent(script) + (
+    code = "import os, sys, time\n" + textwrap.dedent(script) + (
         "sys.stderr.flush()\nos._exit(status)\n")
     process = subprocess.Popen([sys.executable, "-c", code, *argv], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
