@@ -111,23 +111,30 @@ MISUSE = """
 """
 
 
-def mypy_strict(tmp_path, correct, wrong):
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    # One cache for the snippet checks: the second reads NumPy's and xarray's
+    # stubs from it instead of analysing them again.
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def mypy_strict(tmp_path, cache, correct, wrong):
     """mypy --strict on two snippets: the errors it finds in `correct`, the lines
     of `wrong` it reports, and its whole output."""
     (tmp_path / "correct.py").write_text(textwrap.dedent(correct))
     (tmp_path / "wrong.py").write_text(textwrap.dedent(wrong))
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-         str(tmp_path / "cache"), "correct.py", "wrong.py"],
+         str(cache), "correct.py", "wrong.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     wrong_lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("wrong.py")})
     return [e for e in errors if e.startswith("correct.py")], wrong_lines, result.stdout
 
 
-def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path):
+def test_mypy_accepts_correct_use_and_reports_misuse(tmp_path, mypy_cache):
     pytest.importorskip("mypy")
-    correct_errors, wrong_lines, output = mypy_strict(tmp_path, USAGE, MISUSE)
+    correct_errors, wrong_lines, output = mypy_strict(tmp_path, mypy_cache, USAGE, MISUSE)
     assert not correct_errors, output
     assert wrong_lines == [5, 6, 7, 8, 9], output
 
@@ -182,9 +189,9 @@ WRONG = """
 """
 
 
-def test_mypy_strict_sees_precise_results_of_array_and_dataarray_calls(tmp_path):
+def test_mypy_strict_sees_precise_results_of_array_and_dataarray_calls(tmp_path, mypy_cache):
     pytest.importorskip("mypy")
     pytest.importorskip("xarray")
-    correct_errors, wrong_lines, output = mypy_strict(tmp_path, PRECISE, WRONG)
+    correct_errors, wrong_lines, output = mypy_strict(tmp_path, mypy_cache, PRECISE, WRONG)
     assert not correct_errors, output
     assert wrong_lines == [6, 7, 8, 9], output
