@@ -68,11 +68,19 @@ def test_the_committed_stub_is_the_one_the_declarations_give():
     assert result.returncode == 0, result.stderr
 
 
-def test_the_package_passes_mypy_strict_and_stubtest(tmp_path):
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    # One cache for every mypy run of this module, all with the project's
+    # configuration: after the first, NumPy's and xarray's stubs are read
+    # from it instead of analysed again.
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def test_the_package_passes_mypy_strict_and_stubtest(tmp_path, mypy_cache):
     pytest.importorskip("mypy")
     pytest.importorskip("xarray")
     config = str(ROOT / "pyproject.toml")
-    checks = [["mypy", "--strict", "--config-file", config, "--cache-dir", str(tmp_path / "cache"),
+    checks = [["mypy", "--strict", "--config-file", config, "--cache-dir", str(mypy_cache),
                "-p", "tamrix"],
               ["mypy.stubtest", "tamrix", "--mypy-config-file", config, "--allowlist",
                str(ROOT / "tools" / "stubtest-allowlist.txt")]]
@@ -111,21 +119,14 @@ MISUSE = """
 """
 
 
-@pytest.fixture(scope="module")
-def mypy_cache(tmp_path_factory):
-    # One cache for the snippet checks: the second reads NumPy's and xarray's
-    # stubs from it instead of analysing them again.
-    return tmp_path_factory.mktemp("mypy-cache")
-
-
 def mypy_strict(tmp_path, cache, correct, wrong):
     """mypy --strict on two snippets: the errors it finds in `correct`, the lines
     of `wrong` it reports, and its whole output."""
     (tmp_path / "correct.py").write_text(textwrap.dedent(correct))
     (tmp_path / "wrong.py").write_text(textwrap.dedent(wrong))
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-         str(cache), "correct.py", "wrong.py"],
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--config-file",
+         str(ROOT / "pyproject.toml"), "--cache-dir", str(cache), "correct.py", "wrong.py"],
         cwd=tmp_path, capture_output=True, text=True, timeout=300)
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     wrong_lines = sorted({int(e.split(":")[1]) for e in errors if e.startswith("wrong.py")})
