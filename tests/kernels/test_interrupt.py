@@ -9,19 +9,25 @@ import pytest
 from borrowing import COUNTING_RECORD
 
 LONG_CALL = COUNTING_RECORD + """
-import ctypes, os, signal, sys
+import ctypes, os, signal, sys, time
 it = _tamrix_rs.interpolation
 
 # Ascending end levels around a jagged middle below every target: each target
-# scans its whole column: about 0.8 s of work on two cores.
-ncols, nlev_in = 4000, 1000
-rng = np.random.default_rng(0)
-xp = rng.uniform(0.0, 1e-3, (ncols, nlev_in))
-xp[:, 0], xp[:, -1] = 0.0, 1.0
-xp = xp.ravel()
-data = rng.uniform(0.0, 1.0, ncols * nlev_in)
+# scans its whole column.
+def columns(ncols, nlev_in=1000):
+    rng = np.random.default_rng(0)
+    xp = rng.uniform(0.0, 1e-3, (ncols, nlev_in))
+    xp[:, 0], xp[:, -1] = 0.0, 1.0
+    return xp.ravel(), rng.uniform(0.0, 1.0, ncols * nlev_in), nlev_in, ncols
 targets = np.linspace(0.001, 0.999, 1000)
 call = lambda: it.interpolate_columns(xp, data, targets, nlev_in, ncols)
+
+# About 0.8 s of work (4000 columns on two cores), sized by a short call so
+# that one worker or a sanitizer build does not take many times as long.
+xp, data, nlev_in, ncols = columns(400)
+start = time.perf_counter()
+call()
+xp, data, nlev_in, ncols = columns(min(4000, max(400, int(320 / (time.perf_counter() - start)))))
 
 # mallinfo2 from glibc 2.33; before it, mallinfo, whose int fields suffice here.
 libc = ctypes.CDLL(None)
