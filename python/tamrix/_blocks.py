@@ -141,9 +141,13 @@ def _columns_in_memory_order(data: Array, loop: tuple[int, ...]) -> tuple[Array,
 
 
 _ENGINE_DTYPES = (np.dtype(np.float32), np.dtype(np.float64))
-# The engine's name for each kind of variable of hybrid_to_pressure.
-_ENGINE_KINDS: dict[str, Literal["plain", "temperature", "geopotential"]] = {
-    "temperature": "temperature", "geopotential": "geopotential", "other": "plain"}
+# How the remap engine fills targets below the lowest model level, and its
+# name for each kind of variable (hybrid_to_pressure's `variable`, the
+# command line's --variable).
+EngineKind = Literal["plain", "temperature", "geopotential"]
+ENGINE_KINDS: dict[str, EngineKind] = {
+    "plain": "plain", "other": "plain", "temperature": "temperature",
+    "geopotential": "geopotential", "geopotential_height": "geopotential"}
 
 
 def hybrid_to_pressure(data: Array, ps: Array, t_bot: Array | None, phi_sfc: Array | None, *,
@@ -168,7 +172,7 @@ def hybrid_to_pressure(data: Array, ps: Array, t_bot: Array | None, phi_sfc: Arr
 
     computed = dtype if dtype in _ENGINE_DTYPES else np.dtype(np.float64)
     out = np.empty((*columns.shape[:level], targets.size, *columns.shape[level + 1:]), computed)
-    kind = _ENGINE_KINDS[variable]
+    kind = ENGINE_KINDS[variable]
     phi = None if phi_sfc is None or kind == "plain" or not extrapolate else surface(phi_sfc)
     bottom = None if t_bot is None or kind != "geopotential" or not extrapolate else surface(t_bot)
     _kernels.remap_hybrid_to_pressure(

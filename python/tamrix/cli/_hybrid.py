@@ -111,8 +111,9 @@ class Remap(NamedTuple):
                 for o in self.outputs]
         results = [np.empty((outer, self.targets.size, inner), dtype=o.dtype)
                    for o in self.outputs]
-        phi = self._field(self.phi, block, outer, inner)
-        t_bot = self._field(self.t_bot, block, outer, inner)
+        phi = self._field(self.phi, block, outer, inner, "the surface height")
+        t_bot = self._field(self.t_bot, block, outer, inner,
+                            "the temperature at the lowest model level")
         hya, hyb = self.coordinate.hya[levels], self.coordinate.hyb[levels]
         _kernels.remap_hybrid_to_pressure(
             data, results, [o.kind for o in self.outputs], ps, hya, hyb, self.coordinate.p0,
@@ -137,20 +138,20 @@ class Remap(NamedTuple):
             values = values.astype(np.float64)
         return np.ascontiguousarray(values)
 
-    def _field(self, spec: Field | None, block: Block, outer: int, inner: int
+    def _field(self, field: Field | None, block: Block, outer: int, inner: int, what: str
                ) -> Array | None:
-        if spec is None:
+        if field is None:
             return None
-        variable = open_source(spec.path, spec.fmt)[spec.name]
-        if spec.level is None:
-            values = _stream.read_field(variable, block, self.free_dims, "the surface height")
+        variable = open_source(field.path, field.fmt)[field.name]
+        if field.level is None:
+            values = _stream.read_field(variable, block, self.free_dims, what)
         else:
-            values = variable.read(block.select(variable.dims, spec.level))
+            values = variable.read(block.select(variable.dims, field.level))
         values = np.asarray(values, dtype=np.float64)
-        if spec.conversion is not None:
-            values = spec.conversion(values)
-        if spec.factor != 1.0:
-            values = values * spec.factor
+        if field.conversion is not None:
+            values = field.conversion(values)
+        if field.factor != 1.0:
+            values = values * field.factor
         return np.ascontiguousarray(values).reshape(outer, inner)
 
     def _heights_to_geopotential(self, results: list[Array], ps: Array) -> None:

@@ -5,20 +5,18 @@ file's own layout (outer, level, inner).
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING
 
 import numpy as np
 
+from .._blocks import ENGINE_KINDS as KINDS
+from .._blocks import EngineKind as Kind
 from .._hybrid_coordinate import HybridCoordinate
 
 if TYPE_CHECKING:
     from .._blocks import Array
 
-# How the engine fills targets below the lowest model level, and the names
-# --variable takes for each.
-Kind = Literal["plain", "temperature", "geopotential"]
-KINDS: dict[str, Kind] = {"plain": "plain", "other": "plain", "temperature": "temperature",
-                          "geopotential": "geopotential", "geopotential_height": "geopotential"}
+__all__ = ["KINDS", "Kind", "needed_levels", "runs"]
 # Levels within this relative distance of a target count as possibly on
 # either side of it: ln p can round two nearby pressures to one value.
 _TIE_MARGIN = 1e-9
